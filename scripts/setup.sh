@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, what building, running and testing movarth needs.
+# Idempotent: packages already present are skipped, and apt is not touched when none is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config          # build
+  libgtest-dev libgmock-dev libbenchmark-dev # tests and benchmarks
+  qt6-base-dev libgl-dev                     # the window and its controls
+  fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
+  util-linux                                 # setarch, for the ThreadSanitizer runs
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test in every configuration: the normal build,
+# AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer (threaded code, no GUI).
+# Ends with CTest's own summary line of the last configuration.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+for preset in default asan tsan; do
+  echo "=== configuration: $preset"
+  cmake --preset "$preset" -DMOVARTH_WERROR=ON >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = tsan ]; then
+    # ThreadSanitizer's shadow memory needs a fixed address layout on kernels with high mmap entropy.
+    setarch "$(uname -m)" -R ctest --preset "$preset" -j "$jobs"
+  else
+    ctest --preset "$preset" -j "$jobs"
+  fi
+done
