@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace movarth {
+
+// What the schedule, link and window logic need from the operator: message boxes, questions
+// and file choices. The window implements it with modal Qt dialogs; tests script it.
+class TOperator
+{
+public:
+    virtual ~TOperator() = default;
+
+    // Modal message box: caption "提示信息", the text, one OK button, no icon.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // Confirmation dialog (title "Confirm", question icon, "&Yes"/"&No", Yes the default).
+    // True only for Yes; No or any other way of closing it is false.
+    virtual bool Confirm(const std::string& question) = 0;
+    // Information dialog with "&Yes"/"&No". False only for No; any other way of closing it is true.
+    virtual bool AskInformation(const std::string& question) = 0;
+    // Information dialog with one OK button.
+    virtual void Inform(const std::string& text) = 0;
+    // The save and open file dialogs: the chosen file name, or nothing when cancelled.
+    virtual std::optional<std::string> ChooseSaveFile() = 0;
+    virtual std::optional<std::string> ChooseOpenFile() = 0;
+};
+
+} // namespace movarth

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace movarth {
+
+// One step that a worker thread hands over to the UI thread. The worker keeps it and
+// reuses it for every hand-over, so handing a tick over allocates nothing.
+class THandOver
+{
+public:
+    explicit THandOver(std::function<void()> step) : step_(std::move(step)) {}
+    THandOver(const THandOver&) = delete;
+    THandOver& operator=(const THandOver&) = delete;
+
+private:
+    friend class TUiThread;
+    enum class EState { Idle, Pending, Running, Done, Withdrawn };
+
+    std::function<void()> step_;
+    EState state_ = EState::Idle;
+    std::exception_ptr error_;
+};
+
+// The synchronous hand-over to the UI thread: a worker queues a step and blocks until the UI
+// thread has run it. The thread that constructs the object is the UI thread.
+class TUiThread
+{
+public:
+    TUiThread();
+    virtual ~TUiThread() = default;
+    TUiThread(const TUiThread&) = delete;
+    TUiThread& operator=(const TUiThread&) = delete;
+
+    // Worker side: runs the step on the UI thread and waits until it has run. What the step
+    // throws is caught on the UI thread and thrown again here. Returns false, without running
+    // the step, when the UI thread withdrew the request. Called on the UI thread itself, the
+    // step runs at once.
+    bool Synchronize(THandOver& request);
+
+    // UI side: takes back a request that is still queued, so that its worker returns at once.
+    // A request whose step is already running is left alone.
+    void Withdraw(THandOver& request);
+
+    // UI side: runs every queued step, in order; returns how many ran.
+    std::size_t RunPending();
+
+    bool IsUiThread() const { return std::this_thread::get_id() == uiThread_; }
+
+protected:
+    // Called with a request queued (and the lock held): makes the UI thread call RunPending soon.
+    virtual void WakeUi() = 0;
+
+    std::mutex mutex_;
+    std::deque<THandOver*> queue_;
+
+private:
+    std::condition_variable done_;
+    std::thread::id uiThread_;
+};
+
+// A UI loop that the caller drives: tests and command-line tools serve hand-overs with it.
+class TPlainUiLoop final : public TUiThread
+{
+public:
+    // Serves hand-overs for the given time, sleeping while nothing is queued.
+    void RunFor(std::chrono::milliseconds duration);
+    // Serves hand-overs until the condition holds (checked before waiting and after each
+    // step) or the time is up; returns the condition's last value.
+    bool RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+protected:
+    void WakeUi() override { wake_.notify_all(); }
+
+private:
+    std::condition_variable wake_;
+};
+
+} // namespace movarth
