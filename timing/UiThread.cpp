@@ -7,6 +7,11 @@ namespace movarth {
 
 TUiThread::TUiThread() : uiThread_(std::this_thread::get_id()) {}
 
+TUiThread::~TUiThread()
+{
+    JoinLeftThreads();
+}
+
 bool TUiThread::Synchronize(THandOver& request)
 {
     if (IsUiThread()) {
@@ -14,6 +19,7 @@ bool TUiThread::Synchronize(THandOver& request)
         return true;
     }
     std::unique_lock lock(mutex_);
+    if (request.retired_) return false;
     request.state_ = THandOver::EState::Pending;
     request.error_ = nullptr;
     queue_.push_back(&request);
@@ -26,24 +32,48 @@ bool TUiThread::Synchronize(THandOver& request)
     request.state_ = THandOver::EState::Idle;
     std::exception_ptr error = std::exchange(request.error_, nullptr);
     lock.unlock();
-    if (error)
-        std::rethrow_exception(error);
+    if (error) std::rethrow_exception(error);
     return ran;
 }
 
 void TUiThread::Withdraw(THandOver& request)
 {
     std::lock_guard lock(mutex_);
-    if (request.state_ != THandOver::EState::Pending)
-        return;
+    if (request.state_ != THandOver::EState::Pending) return;
     std::erase(queue_, &request);
     request.state_ = THandOver::EState::Withdrawn;
     done_.notify_all();
 }
 
+bool TUiThread::Retire(THandOver& request)
+{
+    std::lock_guard lock(mutex_);
+    request.retired_ = true;
+    if (request.state_ == THandOver::EState::Pending) {
+        std::erase(queue_, &request);
+        request.state_ = THandOver::EState::Withdrawn;
+        done_.notify_all();
+    }
+    return request.state_ == THandOver::EState::Running;
+}
+
+void TUiThread::JoinLater(std::thread worker)
+{
+    leftThreads_.push_back(std::move(worker));
+    if (runDepth_ == 0) JoinLeftThreads();
+}
+
+void TUiThread::JoinLeftThreads()
+{
+    // Joining may take a moment; new entries can only come from steps, and none runs here.
+    for (std::thread& worker : std::exchange(leftThreads_, {}))
+        if (worker.joinable()) worker.join();
+}
+
 std::size_t TUiThread::RunPending()
 {
     std::size_t ran = 0;
+    ++runDepth_;
     std::unique_lock lock(mutex_);
     while (!queue_.empty()) {
         THandOver* request = queue_.front();
@@ -62,6 +92,9 @@ std::size_t TUiThread::RunPending()
         done_.notify_all();
         ++ran;
     }
+    lock.unlock();
+    // Every step that left a thread here has returned once the outermost level is done.
+    if (--runDepth_ == 0 && !leftThreads_.empty()) JoinLeftThreads();
     return ran;
 }
 
@@ -75,8 +108,7 @@ bool TPlainUiLoop::RunUntil(const std::function<bool()>& condition,
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (condition())
-            return true;
+        if (condition()) return true;
         std::unique_lock lock(mutex_);
         if (queue_.empty() && wake_.wait_until(lock, deadline) == std::cv_status::timeout &&
             queue_.empty())

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace movarth {
 
@@ -22,10 +23,18 @@ public:
 
 private:
     friend class TUiThread;
-    enum class EState { Idle, Pending, Running, Done, Withdrawn };
+    enum class EState
+    {
+        Idle,
+        Pending,
+        Running,
+        Done,
+        Withdrawn
+    };
 
     std::function<void()> step_;
     EState state_ = EState::Idle;
+    bool retired_ = false;
     std::exception_ptr error_;
 };
 
@@ -35,19 +44,33 @@ class TUiThread
 {
 public:
     TUiThread();
-    virtual ~TUiThread() = default;
+    // Joins the threads left to JoinLater that are still unjoined.
+    virtual ~TUiThread();
     TUiThread(const TUiThread&) = delete;
     TUiThread& operator=(const TUiThread&) = delete;
 
     // Worker side: runs the step on the UI thread and waits until it has run. What the step
     // throws is caught on the UI thread and thrown again here. Returns false, without running
-    // the step, when the UI thread withdrew the request. Called on the UI thread itself, the
-    // step runs at once.
+    // the step, when the UI thread withdrew or retired the request. Called on the UI thread
+    // itself, the step runs at once.
     bool Synchronize(THandOver& request);
 
     // UI side: takes back a request that is still queued, so that its worker returns at once.
     // A request whose step is already running is left alone.
     void Withdraw(THandOver& request);
+
+    // UI side, for a worker that is being discarded: withdraws the request and refuses it from
+    // now on, so every later Synchronize with it returns false at once. This closes the gap in
+    // which the worker has checked its own termination flag but not yet queued the request.
+    // Returns true when the request's step is running right now, that is further up the UI
+    // thread's own stack: its worker cannot end before that step returns and must not be
+    // joined here (see JoinLater).
+    bool Retire(THandOver& request);
+
+    // UI side: takes over a worker thread that will end as soon as the step running further
+    // up this stack has returned. It is joined when the outermost RunPending finishes, at the
+    // latest by the destructor.
+    void JoinLater(std::thread worker);
 
     // UI side: runs every queued step, in order; returns how many ran.
     std::size_t RunPending();
@@ -62,8 +85,13 @@ protected:
     std::deque<THandOver*> queue_;
 
 private:
+    void JoinLeftThreads();
+
     std::condition_variable done_;
     std::thread::id uiThread_;
+    // UI thread only: nesting depth of RunPending, and the threads left to JoinLater.
+    int runDepth_ = 0;
+    std::vector<std::thread> leftThreads_;
 };
 
 // A UI loop that the caller drives: tests and command-line tools serve hand-overs with it.

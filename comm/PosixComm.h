@@ -1,0 +1,65 @@
+#pragma once
+
+#include "comm/CommPlatform.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <termios.h>
+
+namespace movarth {
+
+// Where the POSIX platform looks for a device name: a name containing "/" is a path; "COM"
+// and a number n ≥ 1, in any letter case, is the n-th standard serial port /dev/ttyS<n-1>;
+// any other name is looked up under /dev. An empty name names nothing (empty result).
+std::string PosixDevicePath(std::string_view deviceName);
+
+// The standard speed constant for a bit rate, or B0 when there is none.
+speed_t StandardSpeed(std::uint32_t rate);
+
+// Raw termios with the block's framing, flow control and XON/XOFF characters. Answers 0, or
+// EINVAL for a setting that Linux cannot apply (4 data bits, 1.5 stop bits, DTR/DSR flow
+// control, DSR sensitivity, error-character replacement, NUL stripping, abort on error,
+// RTS toggling). The bit rate is set when it has a standard speed; otherwise customRate
+// tells that it must be set through termios2.
+int ToTermios(const TDeviceControlBlock& block, termios& settings, bool& customRate);
+// The framing, flow-control flags and XON/XOFF characters that termios holds; the other fields
+// of the block are left as they are.
+void FromTermios(const termios& settings, TDeviceControlBlock& block);
+
+// Serial devices on Linux: a non-blocking descriptor held exclusively, raw termios, and line
+// events from epoll (received bytes, hang-up), the output queue (transmit empty) and the
+// driver's interrupt counters (modem lines, break, errors) where it keeps them.
+class TPosixCommPlatform final : public TCommPlatform
+{
+public:
+    TPosixCommPlatform();
+    ~TPosixCommPlatform() override;
+
+    int OpenDevice(const std::string& deviceName, TCommHandle& handle) override;
+    bool IsCharacterDevice(TCommHandle handle) override;
+    void CloseDevice(TCommHandle handle) override;
+    int GetCommState(TCommHandle handle, TDeviceControlBlock& block) override;
+    int SetCommState(TCommHandle handle, const TDeviceControlBlock& block) override;
+    int SetupComm(TCommHandle handle, int inQueue, int outQueue) override;
+    int SetCommTimeouts(TCommHandle handle, const TCommTimeouts& timeouts) override;
+    int SetCommMask(TCommHandle handle, std::uint32_t mask) override;
+    int WaitCommEvent(TCommHandle handle, TEvent& wakeUp, std::uint32_t& mask) override;
+    int ClearCommError(TCommHandle handle, TCommStatus& status) override;
+    int PurgeComm(TCommHandle handle, std::uint32_t flags) override;
+    int ReadFile(TCommHandle handle, std::span<std::uint8_t> buffer, int timeoutMs,
+                 int& transferred) override;
+    int WriteFile(TCommHandle handle, std::span<const std::uint8_t> buffer, int timeoutMs,
+                  int& transferred) override;
+
+private:
+    struct TDevice;
+    std::shared_ptr<TDevice> Find(TCommHandle handle) const;
+
+    mutable std::mutex mutex_;
+    std::map<TCommHandle, std::shared_ptr<TDevice>> devices_;
+};
+
+} // namespace movarth

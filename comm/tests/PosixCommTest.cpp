@@ -1,0 +1,410 @@
+#include "comm/PosixComm.h"
+
+#include "comm/PosixBaudRate.h"
+#include "comm/SerialComm.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <functional>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace movarth {
+namespace {
+
+using namespace std::chrono_literals;
+
+void ExpectCommError(const std::function<void()>& action, const std::string& text, int code)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no ECommError, expected: " << text;
+    } catch (const ECommError& error) {
+        EXPECT_EQ(error.what(), text + " (Error: " + std::to_string(code) + ") ");
+        EXPECT_EQ(error.ErrorCode(), code);
+    }
+}
+
+TEST(PosixDevicePathTest, MapsNamesOntoDevices)
+{
+    const std::vector<std::pair<std::string, std::string>> names{
+        {"Com1", "/dev/ttyS0"},
+        {"COM2", "/dev/ttyS1"},
+        {"com12", "/dev/ttyS11"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"/dev/pts/3", "/dev/pts/3"},
+        {"./port", "./port"},
+        {"COM0", "/dev/COM0"},
+        {"COM01", "/dev/COM01"},
+        {"Com1x", "/dev/Com1x"},
+        {"COM", "/dev/COM"},
+        {"", ""},
+    };
+    for (const auto& [name, path] : names)
+        EXPECT_EQ(PosixDevicePath(name), path) << name;
+}
+
+TDeviceControlBlock Block8N1(std::uint32_t rate)
+{
+    TDeviceControlBlock block;
+    block.BaudRate = rate;
+    block.Flags = DcbFlag::fBinary | DcbFlag::DtrControlEnable | DcbFlag::RtsControlEnable;
+    block.XonChar = 17;
+    block.XoffChar = 19;
+    return block;
+}
+
+TEST(TermiosMappingTest, EveryBitRateHasAStandardSpeedOrGoesThroughTermios2)
+{
+    for (const std::uint32_t rate :
+         {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u}) {
+        termios settings{};
+        bool custom = true;
+        ASSERT_EQ(ToTermios(Block8N1(rate), settings, custom), 0);
+        EXPECT_FALSE(custom) << rate;
+        EXPECT_EQ(cfgetospeed(&settings), StandardSpeed(rate)) << rate;
+        EXPECT_NE(StandardSpeed(rate), B0) << rate;
+    }
+    for (const std::uint32_t rate : {14400u, 56000u, 128000u, 256000u}) {
+        termios settings{};
+        bool custom = false;
+        ASSERT_EQ(ToTermios(Block8N1(rate), settings, custom), 0);
+        EXPECT_TRUE(custom) << rate;
+    }
+}
+
+TEST(TermiosMappingTest, FramingAndFlowControlMapOntoTermiosAndBack)
+{
+    struct TCase
+    {
+        std::uint8_t byteSize, parity, stopBits;
+        std::uint32_t flags;
+        tcflag_t cflags, iflags;
+    };
+    using namespace DcbFlag;
+    const std::vector<TCase> cases{
+        {8, 0, 0, fBinary, CS8, 0},
+        {7, 1, 0, fBinary, CS7 | PARENB | PARODD, 0},
+        {7, 2, 2, fBinary, CS7 | PARENB | CSTOPB, 0},
+        {5, 3, 0, fBinary, CS5 | PARENB | PARODD | CMSPAR, 0},
+        {6, 4, 0, fBinary, CS6 | PARENB | CMSPAR, 0},
+        {8, 2, 0, fBinary | fParity, CS8 | PARENB, INPCK},
+        {8, 0, 0, fBinary | fOutxCtsFlow | RtsControlHandshake, CS8 | CRTSCTS, 0},
+        {8, 0, 0, fBinary | fOutX | fInX, CS8, IXON | IXOFF},
+    };
+    constexpr tcflag_t cmask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    constexpr tcflag_t imask = IXON | IXOFF | INPCK;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << int(test.byteSize) << " " << int(test.parity) << " " << test.flags);
+        TDeviceControlBlock block = Block8N1(9600);
+        block.ByteSize = test.byteSize;
+        block.Parity = test.parity;
+        block.StopBits = test.stopBits;
+        block.Flags = test.flags;
+        termios settings{};
+        settings.c_iflag = ICRNL | IXANY; // cooked leftovers that must go
+        settings.c_lflag = ICANON | ECHO;
+        bool custom = false;
+        ASSERT_EQ(ToTermios(block, settings, custom), 0);
+        EXPECT_EQ(settings.c_cflag & cmask, test.cflags);
+        EXPECT_EQ(settings.c_iflag & imask, test.iflags);
+        EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+        EXPECT_EQ(settings.c_iflag & (ICRNL | IXANY), 0u);
+        EXPECT_EQ(settings.c_lflag & (ICANON | ECHO), 0u);
+        EXPECT_EQ(settings.c_cc[VSTART], 17);
+        EXPECT_EQ(settings.c_cc[VSTOP], 19);
+
+        TDeviceControlBlock back;
+        FromTermios(settings, back);
+        EXPECT_EQ(back.ByteSize, test.byteSize);
+        EXPECT_EQ(back.Parity, test.parity);
+        EXPECT_EQ(back.StopBits, test.stopBits);
+        EXPECT_EQ(back.Flags, test.flags);
+    }
+}
+
+TEST(TermiosMappingTest, SettingsLinuxCannotApplyAreRefused)
+{
+    using namespace DcbFlag;
+    const std::vector<std::pair<const char*, std::function<void(TDeviceControlBlock&)>>> cases{
+        {"4 data bits", [](auto& b) { b.ByteSize = 4; }},
+        {"1.5 stop bits", [](auto& b) { b.StopBits = 1; }},
+        {"DSR flow", [](auto& b) { b.Flags |= fOutxDsrFlow; }},
+        {"DTR handshake",
+         [](auto& b) { b.Flags = (b.Flags & ~DtrControlMask) | DtrControlHandshake; }},
+        {"DSR sensitivity", [](auto& b) { b.Flags |= fDsrSensitivity; }},
+        {"error character", [](auto& b) { b.Flags |= fErrorChar; }},
+        {"NUL stripping", [](auto& b) { b.Flags |= fNull; }},
+        {"RTS toggle", [](auto& b) { b.Flags |= RtsControlMask; }},
+        {"no bit rate", [](auto& b) { b.BaudRate = 0; }},
+    };
+    for (const auto& [name, change] : cases) {
+        TDeviceControlBlock block = Block8N1(2400);
+        change(block);
+        termios settings{};
+        bool custom = false;
+        EXPECT_EQ(ToTermios(block, settings, custom), EINVAL) << name;
+    }
+}
+
+// The component on the slave side of a pseudo-terminal; the test plays the other end on the
+// master side.
+class PtyCommTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(::openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        path_ = ::ttyname(slave_);
+        termios settings{};
+        ::tcgetattr(master_, &settings);
+        ::cfmakeraw(&settings);
+        ::tcsetattr(master_, TCSANOW, &settings);
+        comm.SetDeviceName(path_);
+        comm.SetReadTimeout(100);
+        comm.SetWriteTimeout(100);
+        comm.SetReadBufSize(128);
+        comm.SetWriteBufSize(128);
+        comm.SetBaudRate(br2400);
+    }
+
+    void TearDown() override
+    {
+        comm.Close();
+        CloseMaster();
+        ::close(slave_);
+    }
+
+    void CloseMaster()
+    {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
+    void SendFromOtherEnd(std::vector<std::uint8_t> bytes)
+    {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    std::vector<std::uint8_t> ReceiveAtOtherEnd(std::size_t count)
+    {
+        std::vector<std::uint8_t> bytes;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{master_, POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0) continue;
+            std::array<std::uint8_t, 64> buffer{};
+            const ssize_t got = ::read(master_, buffer.data(), buffer.size());
+            if (got > 0) bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+        }
+        return bytes;
+    }
+
+    termios SlaveSettings() const
+    {
+        termios settings{};
+        ::tcgetattr(slave_, &settings);
+        return settings;
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+    TPlainUiLoop ui;
+    TComm comm{ui};
+};
+
+TEST_F(PtyCommTest, OpensByNameAt2400EightNoneOne)
+{
+    comm.Open();
+    ASSERT_TRUE(comm.IsOpen());
+    const termios settings = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&settings), B2400);
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+    EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+    EXPECT_EQ(comm.DataControlBlock().BaudRate, 2400u);
+}
+
+TEST_F(PtyCommTest, BytesGoBothWaysAndReceivedCharactersArriveOnTheUiThread)
+{
+    std::vector<std::uint8_t> received;
+    std::vector<int> counts;
+    std::thread::id where;
+    comm.OnRxChar = [&](TCustomComm& sender, int count) {
+        where = std::this_thread::get_id();
+        counts.push_back(count);
+        std::array<std::uint8_t, 128> buffer{};
+        const int read = sender.Read(buffer.data(), std::min(count, 128));
+        ASSERT_GT(read, 0);
+        received.insert(received.end(), buffer.begin(), buffer.begin() + read);
+    };
+    comm.Open();
+
+    const std::array<std::uint8_t, 8> frame{0x07, 0x30, 0x00, 0x00, 0x45, 0x00, 0x82, 0x0D};
+    EXPECT_EQ(comm.Write(frame.data(), 8), 8);
+    EXPECT_THAT(ReceiveAtOtherEnd(8), ::testing::ElementsAreArray(frame)); // untranslated, 0x0D too
+
+    SendFromOtherEnd({0x55, 0xAA, 0x0A});
+    ASSERT_TRUE(ui.RunUntil([&] { return received.size() == 3; }, 5s));
+    EXPECT_THAT(received, ::testing::ElementsAre(0x55, 0xAA, 0x0A));
+    EXPECT_EQ(where, std::this_thread::get_id());
+    for (const int count : counts)
+        EXPECT_GT(count, 0);
+}
+
+TEST_F(PtyCommTest, ReadOfNothingReturnsZero)
+{
+    comm.Open();
+    std::array<std::uint8_t, 16> buffer{};
+    EXPECT_EQ(comm.Read(buffer.data(), 16), 0);
+}
+
+TEST_F(PtyCommTest, UnreadBytesAreReportedOnceUntilMoreArrive)
+{
+    std::vector<int> counts;
+    comm.OnRxChar = [&](TCustomComm&, int count) { counts.push_back(count); }; // reads nothing
+    comm.Open();
+    SendFromOtherEnd({0x55});
+    ASSERT_TRUE(ui.RunUntil([&] { return !counts.empty(); }, 5s));
+    ui.RunFor(200ms);
+    EXPECT_THAT(counts, ::testing::ElementsAre(1));
+    SendFromOtherEnd({0x55});
+    ASSERT_TRUE(ui.RunUntil([&] { return counts.size() == 2; }, 5s));
+    EXPECT_EQ(counts[1], 2);
+}
+
+TEST_F(PtyCommTest, TransmitEmptyFollowsAWrite)
+{
+    int empties = 0;
+    comm.OnTxEmpty = [&](TCustomComm&) { ++empties; };
+    comm.Open();
+    const std::uint8_t byte = 0x55;
+    comm.Write(&byte, 1);
+    EXPECT_TRUE(ui.RunUntil([&] { return empties >= 1; }, 5s));
+}
+
+TEST_F(PtyCommTest, ASecondOpenerIsRefusedAndTheDeviceOpensAgainAfterClose)
+{
+    comm.Open();
+    TComm second(ui);
+    second.SetDeviceName(path_);
+    try {
+        second.Open();
+        ADD_FAILURE() << "a second opener got the device";
+    } catch (const ECommError& error) {
+        EXPECT_THAT(error.what(),
+                    ::testing::StartsWith("Error accessing specified device (Error: "));
+        EXPECT_THAT(error.ErrorCode(), ::testing::AnyOf(EWOULDBLOCK, EBUSY));
+    }
+    EXPECT_FALSE(second.IsOpen());
+    comm.Close();
+    EXPECT_NO_THROW(second.Open());
+    EXPECT_TRUE(second.IsOpen());
+}
+
+TEST_F(PtyCommTest, TheOtherEndClosingFailsTransfersWithoutSpinning)
+{
+    int calls = 0;
+    comm.OnRxChar = [&](TCustomComm&, int) { ++calls; };
+    comm.Open();
+    CloseMaster();
+
+    timespec before{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    ui.RunFor(300ms);
+    timespec after{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    const double cpuMs =
+        (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+    EXPECT_LT(cpuMs, 150.0); // a spinning event thread would use about 300 ms here
+    EXPECT_EQ(calls, 0);
+
+    std::uint8_t byte = 0x55;
+    ExpectCommError([&] { comm.Write(&byte, 1); }, "Write error", EIO);
+    ExpectCommError([&] { comm.Read(&byte, 1); }, "Read error", EIO);
+    EXPECT_TRUE(comm.IsOpen());
+    const auto start = std::chrono::steady_clock::now();
+    comm.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_FALSE(comm.IsOpen());
+}
+
+TEST_F(PtyCommTest, ARegularFileIsRefused)
+{
+    char name[] = "/tmp/movarth-comm-XXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    comm.SetDeviceName(name);
+    ExpectCommError([&] { comm.Open(); }, "Invalid device handle, access denied", -1);
+    EXPECT_FALSE(comm.IsOpen());
+    ::unlink(name);
+}
+
+TEST_F(PtyCommTest, ANameThatIsNoDeviceIsRefused)
+{
+    comm.SetDeviceName("/dev/movarth-no-such-port");
+    ExpectCommError([&] { comm.Open(); }, "Error accessing specified device", ENOENT);
+    comm.SetDeviceName("");
+    ExpectCommError([&] { comm.Open(); }, "Error accessing specified device", ENOENT);
+    EXPECT_FALSE(comm.IsOpen());
+}
+
+TEST_F(PtyCommTest, NonStandardBitRatesGoThroughTermios2)
+{
+    comm.Open();
+    for (const auto& [rate, value] : {std::pair{br14400, 14400u},
+                                      {br56000, 56000u},
+                                      {br128000, 128000u},
+                                      {br256000, 256000u},
+                                      {br2400, 2400u}}) {
+        comm.SetBaudRate(rate);
+        std::uint32_t actual = 0;
+        ASSERT_EQ(GetBaudRate(slave_, actual), 0);
+        EXPECT_EQ(actual, value);
+    }
+}
+
+TEST_F(PtyCommTest, ASettingTheLineCannotTakeFailsAndKeepsThePreviousOne)
+{
+    comm.Open();
+    // The refused value stays stored, as for any line setting; each is undone before the next.
+    ExpectCommError([&] { comm.SetStopbits(sb15); }, "Error updating DataControlBlock", EINVAL);
+    comm.SetStopbits(sb10);
+    ExpectCommError([&] { comm.SetDatabits(da4); }, "Error updating DataControlBlock", EINVAL);
+    comm.SetDatabits(da8);
+    // A pseudo-terminal only carries 8 bits without parity: refused, not silently dropped.
+    ExpectCommError([&] { comm.SetParity(paEven); }, "Error updating DataControlBlock", EINVAL);
+    const termios settings = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&settings), B2400);
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+}
+
+TEST_F(PtyCommTest, SoftwareFlowControlUsesTheEventCharacters)
+{
+    comm.SetFlowControl(fcSoftware);
+    comm.Open();
+    termios settings = SlaveSettings();
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    EXPECT_EQ(settings.c_cc[VSTART], 17);
+    EXPECT_EQ(settings.c_cc[VSTOP], 19);
+    comm.SetFlowControl(fcNone);
+    settings = SlaveSettings();
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0u);
+}
+
+} // namespace
+} // namespace movarth
