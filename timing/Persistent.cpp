@@ -9,7 +9,7 @@ EListError::EListError(int index)
 
 void TPersistent::Assign(const TPersistent& source)
 {
-    throw EConvertError("Cannot assign a " + source.ClassName() + " to a " + ClassName());
+    throw EAssignError("Cannot assign a " + source.ClassName() + " to a " + ClassName());
 }
 
 } // namespace movarth

@@ -12,16 +12,13 @@ public:
     explicit EListError(int index);
 };
 
-#ifndef MOVARTH_ECONVERTERROR_DEFINED // also defined, identically, by another library
-#define MOVARTH_ECONVERTERROR_DEFINED
 // An assignment between objects of classes that do not know each other:
 // "Cannot assign a %s to a %s".
-class EConvertError : public std::runtime_error
+class EAssignError : public std::runtime_error
 {
 public:
     using std::runtime_error::runtime_error;
 };
-#endif
 
 // An object that can copy its published settings from another one.
 class TPersistent
@@ -32,7 +29,7 @@ public:
     virtual std::string ClassName() const = 0;
 
     // Copies the source's settings into this object. This base knows no source and fails
-    // with EConvertError; a class that knows a source overrides it and calls this one for
+    // with EAssignError; a class that knows a source overrides it and calls this one for
     // every other source.
     virtual void Assign(const TPersistent& source);
 

@@ -205,7 +205,7 @@ TEST_F(TimedItems, AssigningFromAnotherClassFails)
         try {
             c.target.Assign(c.source);
             ADD_FAILURE() << "no failure for: " << c.message;
-        } catch (const EConvertError& error) {
+        } catch (const EAssignError& error) {
             EXPECT_STREQ(error.what(), c.message);
         }
     }

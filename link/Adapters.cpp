@@ -1,0 +1,46 @@
+#include "link/Adapters.h"
+
+#include "comm/SerialComm.h"
+#include "link/Download.h"
+#include "timing/ZelTMultiThread.h"
+
+namespace movarth {
+
+bool TCommLinkPort::IsOpen() const
+{
+    return comm_.IsOpen();
+}
+
+int TCommLinkPort::Write(const std::uint8_t* buffer, int count)
+{
+    return comm_.Write(buffer, count);
+}
+
+int TCommLinkPort::Read(std::uint8_t* buffer, int count)
+{
+    return comm_.Read(buffer, count);
+}
+
+bool TTimedItemSwitch::Enabled() const
+{
+    return item_.Enabled();
+}
+
+void TTimedItemSwitch::SetEnabled(bool value)
+{
+    item_.SetEnabled(value);
+}
+
+void BindDownload(TDownload& download, TCustomComm& comm, TZelTimedThread& handshakeItem,
+                  TZelTimedThread& replyWaitItem)
+{
+    comm.OnRxChar = [&download](TCustomComm&, std::int32_t count) { download.Comm1RxChar(count); };
+    handshakeItem.OnTimer = [&download](TZelTimedThread&) {
+        download.ZelMultiThreader1Threads1Timer();
+    };
+    replyWaitItem.OnTimer = [&download](TZelTimedThread&) {
+        download.ZelMultiThreader1Threads2Timer();
+    };
+}
+
+} // namespace movarth

@@ -1,0 +1,245 @@
+#include "tools/ControllerSim.h"
+
+#include "tools/SimLine.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace movarth::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+const TFrame kFrame1{0x00, 0x08, 0x30, 0x00, 0x00, 0x45, 0x30, 0x13};
+const TFrame kFrame2{0x00, 0x23, 0x59, 0x59, 0x23, 0x59, 0x59, 0x82};
+
+// Feeds the controller as the computer would, one millisecond between bytes, and keeps what
+// it answers.
+class ControllerSimTest : public ::testing::Test
+{
+protected:
+    void Make(TAnswerPolicy policy, TTime byteTime = TTime::zero())
+    {
+        controller.emplace(std::move(policy), byteTime);
+        controller->SetLog([this](TTime, const std::string& text) { log.push_back(text); });
+        controller->SetScheduleReport([this](int number, const std::vector<TEntry>& entries) {
+            reports.push_back(FormatSchedule(number, entries));
+        });
+    }
+    // The answer to the bytes, or empty when there was none.
+    TBytes Send(const std::vector<std::uint8_t>& bytes)
+    {
+        TBytes answer;
+        for (auto byte : bytes) {
+            clock += 1ms;
+            if (auto a = controller->Receive(byte, clock)) {
+                answer.insert(answer.end(), a->bytes.begin(), a->bytes.end());
+                lastDue = a->due;
+            }
+        }
+        return answer;
+    }
+    TBytes SendFrame(const TFrame& frame) { return Send(TBytes(frame.begin(), frame.end())); }
+
+    std::optional<TControllerSim> controller;
+    TTime clock{};
+    TTime lastDue{};
+    std::vector<std::string> log;
+    std::vector<std::string> reports;
+};
+
+TEST(FrameCheck, FindsWhatIsWrongWithAFrame)
+{
+    EXPECT_EQ(Checksum(kFrame1), 0x13);
+    EXPECT_EQ(Checksum(kConfirmation), 0x94);
+    EXPECT_EQ(FrameFault(kFrame1), "");
+    EXPECT_EQ(FrameFault(kConfirmation), "");
+    TFrame frame = kFrame1;
+    frame[7] = 0x14;
+    EXPECT_EQ(FrameFault(frame), "checksum 14, expected 13");
+    frame = kFrame1;
+    frame[2] = 0x3A;
+    EXPECT_THAT(FrameFault(frame), HasSubstr("not BCD"));
+    frame = kFrame1;
+    frame[0] = 0x01;
+    EXPECT_THAT(FrameFault(frame), HasSubstr("first byte"));
+}
+
+TEST(FrameCheck, DecodesAnEntryAndItsEndTime)
+{
+    const TEntry entry = DecodeEntry(kFrame2);
+    EXPECT_EQ(entry.start, "23:59:59");
+    EXPECT_EQ(entry.length, "23:59:59");
+    EXPECT_EQ(entry.end, "23:59:58");
+    EXPECT_EQ(FormatSchedule(1, {DecodeEntry(kFrame1)}),
+              "schedule 1: 1 entries\n"
+              "   #  start     length    end       frame\n"
+              "   1  08:30:00  00:45:30  09:15:30  00 08 30 00 00 45 30 13\n");
+}
+
+TEST_F(ControllerSimTest, AcknowledgesAWholeDownloadAndReportsTheSchedule)
+{
+    Make({});
+    EXPECT_EQ(Send({kAck}), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kFrame2), TBytes{kAck});
+    EXPECT_EQ(controller->CompleteSchedules(), 0);
+    EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
+    EXPECT_EQ(controller->CompleteSchedules(), 1);
+    ASSERT_EQ(controller->LastSchedule().size(), 2u);
+    EXPECT_EQ(controller->LastSchedule()[1].frame, kFrame2);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_THAT(reports[0], HasSubstr("   2  23:59:59  23:59:59  23:59:58"));
+
+    // A second download starts with the handshake again.
+    EXPECT_EQ(SendFrame(kFrame1), TBytes{}) << "no frame is taken before the handshake";
+    EXPECT_EQ(Send({kAck}), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kFrame2), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
+    EXPECT_EQ(controller->CompleteSchedules(), 2);
+    EXPECT_EQ(controller->LastSchedule().size(), 1u);
+}
+
+TEST_F(ControllerSimTest, RefusesAFrameWithAWrongChecksum)
+{
+    Make({});
+    Send({kAck});
+    TFrame bad = kFrame1;
+    bad[7] = 0x31;
+    EXPECT_EQ(SendFrame(bad), TBytes{kRefuse});
+    EXPECT_EQ(controller->BadFrames(), 1);
+    EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
+    EXPECT_EQ(controller->LastSchedule().size(), 1u);
+}
+
+TEST_F(ControllerSimTest, APolicyShapesEachAnswer)
+{
+    TAnswerPolicy policy;
+    policy.refuseHandshake = 2;
+    policy.refuseFrame[2] = 1;
+    policy.doubleAnswer.insert(1);
+    policy.badAnswer[3] = 0x00;
+    Make(policy);
+    EXPECT_EQ(Send({kAck}), TBytes{kRefuse});
+    EXPECT_EQ(Send({kAck}), TBytes{kRefuse});
+    EXPECT_EQ(Send({kAck}), TBytes{kAck});
+    EXPECT_EQ(controller->HandshakeBytes(), 3);
+    EXPECT_EQ(SendFrame(kFrame1), (TBytes{kAck, kAck}));
+    EXPECT_EQ(SendFrame(kFrame2), TBytes{kRefuse});
+    EXPECT_EQ(SendFrame(kFrame2), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kConfirmation), TBytes{0x00}) << "frame 3 is the confirmation here";
+    EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
+    EXPECT_EQ(controller->CompleteSchedules(), 1);
+}
+
+TEST_F(ControllerSimTest, SilentAfterAFrameAnswersNothingMore)
+{
+    TAnswerPolicy policy;
+    policy.silentAfter = 1;
+    Make(policy);
+    Send({kAck});
+    EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kFrame2), TBytes{});
+    EXPECT_EQ(Send({kAck}), TBytes{}) << "not even a new handshake";
+
+    policy = {};
+    policy.silent = true;
+    Make(policy);
+    EXPECT_EQ(Send({kAck, kAck, kAck}), TBytes{});
+    EXPECT_EQ(controller->HandshakeBytes(), 3);
+}
+
+TEST_F(ControllerSimTest, HandshakeBytesAroundTheAcknowledgement)
+{
+    Make({});
+    Send({kAck});
+    EXPECT_EQ(Send({kAck}), TBytes{}) << "a handshake byte that crossed the acknowledgement";
+    EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
+    // The computer gave up and starts over: a handshake byte where a frame would begin.
+    EXPECT_EQ(Send({kAck}), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kFrame2), TBytes{kAck});
+    EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
+    ASSERT_EQ(controller->LastSchedule().size(), 1u);
+    EXPECT_EQ(controller->LastSchedule()[0].frame, kFrame2);
+}
+
+TEST_F(ControllerSimTest, AnswersAreDueAtTheLinePaceAfterTheDelay)
+{
+    TAnswerPolicy policy;
+    policy.delay = 100ms;
+    Make(policy, kLineByteTime);
+    Send({kAck}); // arrives at 1 ms
+    EXPECT_EQ(lastDue, 1ms + 100ms + kLineByteTime);
+    // Handshake bytes that come while the answer is still pending are not answered again.
+    EXPECT_EQ(Send({kAck}), TBytes{});
+    clock = 200ms;
+    SendFrame(kFrame1); // last byte at 208 ms
+    EXPECT_EQ(lastDue, 208ms + 100ms + kLineByteTime);
+}
+
+TEST_F(ControllerSimTest, AFrameInterruptedByAGapIsDropped)
+{
+    Make({});
+    Send({kAck});
+    Send({0x00, 0x08, 0x30});
+    clock += 200ms;
+    EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
+    EXPECT_EQ(controller->BadFrames(), 0);
+}
+
+TEST(SimOptions, ParsesEveryPolicy)
+{
+    const TSimOptions options = ParseOptions({"--refuse-handshake",
+                                              "3",
+                                              "--refuse-frame",
+                                              "2:4",
+                                              "--refuse-frame",
+                                              "5:1",
+                                              "--silent-after",
+                                              "3",
+                                              "--bad-answer",
+                                              "1:0x00",
+                                              "--double-answer",
+                                              "7",
+                                              "--delay",
+                                              "250",
+                                              "--no-pacing",
+                                              "--device",
+                                              "/dev/ttyUSB0",
+                                              "--once",
+                                              "--timeout",
+                                              "9",
+                                              "-v"});
+    const auto& policy = options.policy;
+    EXPECT_EQ(policy.refuseHandshake, 3);
+    EXPECT_EQ(policy.refuseFrame, (std::map<int, int>{{2, 4}, {5, 1}}));
+    EXPECT_EQ(policy.silentAfter, 3);
+    EXPECT_EQ(policy.badAnswer.at(1), 0x00);
+    EXPECT_TRUE(policy.doubleAnswer.contains(7));
+    EXPECT_EQ(policy.delay, 250ms);
+    EXPECT_FALSE(options.pacing);
+    EXPECT_EQ(options.device, "/dev/ttyUSB0");
+    EXPECT_TRUE(options.once);
+    EXPECT_EQ(options.timeout, std::chrono::milliseconds(9000));
+    EXPECT_TRUE(options.verbose);
+    EXPECT_TRUE(ParseOptions({"--help"}).help);
+}
+
+TEST(SimOptions, RefusesWhatItCannotUse)
+{
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--refuse-frame", "2"},
+                                               {"--refuse-frame", "0:1"},
+                                               {"--bad-answer", "1:0x55"},
+                                               {"--bad-answer", "1:256"},
+                                               {"--delay", "-5"},
+                                               {"--delay"},
+                                               {"--timeout", "soon"},
+                                               {"--loud"}})
+        EXPECT_THROW(ParseOptions(args), EUsage) << args[0];
+}
+
+} // namespace
+} // namespace movarth::sim
