@@ -87,13 +87,9 @@ void TCommEventThread::Stop()
 void TCommEventThread::WaitForEnd()
 {
     // The thread may have passed its check of the termination request just before Stop and
-    // be about to queue a hand-over, which the UI thread (here) will not serve: withdraw
-    // until the thread has ended. It wakes at once, so this takes no more than a moment.
-    for (;;) {
-        ui_.Withdraw(handOver_);
-        if (ended_) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // be about to queue a hand-over, which the UI thread (here) will not serve: retiring the
+    // hand-over makes that and every later one return at once, so the join cannot hang.
+    ui_.Retire(handOver_);
     thread_.join();
 }
 
