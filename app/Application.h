@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QApplication>
+#include <exception>
+#include <stdexcept>
+
+namespace movarth {
+
+class TOperator;
+
+// The application object. Its general error handler catches what a handler throws, shows the
+// text in the message box and lets the event loop go on.
+class TApplication final : public QApplication
+{
+public:
+    TApplication(int& argc, char** argv);
+
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Where the general error handler shows failures (the main window's message box); null for a
+// plain message box without an owner.
+void SetErrorOperator(TOperator* op);
+
+// The general error handler: shows the failure's text; the caller goes on.
+void ShowException(const std::exception& error) noexcept;
+
+// Runs an event handler under the general error handler. Every handler bound to a control or
+// a component runs this way, so that no exception unwinds through the toolkit's own frames
+// (which are not written for it) nor into a worker thread.
+template <typename F> void RunHandler(F&& handler) noexcept
+{
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        ShowException(error);
+    } catch (...) {
+        ShowException(std::runtime_error("Unknown failure"));
+    }
+}
+
+} // namespace movarth

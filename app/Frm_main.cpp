@@ -1,0 +1,421 @@
+#include "app/Frm_main.h"
+
+#include "app/Application.h"
+#include "app/Frm_edit.h"
+#include "app/QtOperator.h"
+#include "app/Registry.h"
+#include "controls/Colors.h"
+#include "controls/Fonts.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTime>
+
+namespace movarth {
+
+TFrm_main* Frm_main = nullptr;
+
+namespace {
+
+// The maker's texts: written to the per-user key at every start, and the status bar line.
+constexpr const char* kCompany = "Sorvane Broadcast Electronics";
+constexpr const char* kMaker = "Sorvane technical support";
+constexpr const char* kPhone = "010-62810000";
+constexpr const char* kMakerLine =
+    "Sorvane Broadcast Electronics  技术支持：Sorvane technical support  电话：010-62810000";
+
+const QColor kGreen{0, 128, 0};
+const QColor kRed{255, 0, 0};
+
+QFont Face(const char* family, int pixelSize, bool bold = false)
+{
+    QFont font(QString::fromUtf8(family));
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QFont SongTi(int pixelSize, bool bold = false)
+{
+    return Face("宋体", pixelSize, bold);
+}
+
+void SetTextColor(QWidget* widget, const QColor& color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::ButtonText, color);
+    palette.setColor(QPalette::Text, color);
+    widget->setPalette(palette);
+}
+
+// A label that grows to the right with its text, as the window's labels size to their
+// captions.
+void SetCaption(QLabel* label, const std::string& text)
+{
+    label->setText(QString::fromStdString(text));
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+}
+
+// Label6 as the download's status line, Gauge1 as its gauge.
+class TLabelStatus final : public TLinkStatus
+{
+public:
+    explicit TLabelStatus(QLabel* label) : label_(label) {}
+    void SetCaption(const std::string& text) override { movarth::SetCaption(label_, text); }
+
+private:
+    QLabel* label_;
+};
+
+class TGaugeProgress final : public TLinkGauge
+{
+public:
+    explicit TGaugeProgress(TGauge* gauge) : gauge_(gauge) {}
+    void SetMaxValue(int value) override { gauge_->SetMaxValue(value); }
+    void SetProgress(int value) override { gauge_->SetProgress(value); }
+
+private:
+    TGauge* gauge_;
+};
+
+void Place(QWidget* widget, int left, int top, int width, int height)
+{
+    widget->setGeometry(left, top, width, height);
+}
+
+} // namespace
+
+TFrm_main::TFrm_main(TOperator* op, QWidget* parent)
+    : QWidget(parent), ownOperator_(op == nullptr ? std::make_unique<TQtOperator>(this) : nullptr),
+      operator_(op == nullptr ? ownOperator_.get() : op)
+{
+    CreateLayout();
+    ConfigureComponents();
+    Wire();
+    FormCreate();
+}
+
+TFrm_main::~TFrm_main()
+{
+    // Ticks and line events must stop while their hand-over target is still here.
+    for (int i = 0; i < ZelMultiThreader1.Threads().Count(); ++i)
+        ZelMultiThreader1.Threads()[i].SetEnabled(false);
+    Comm1.Close();
+    ZelMultiThreader1.Threads().Clear();
+    if (Frm_main == this) Frm_main = nullptr;
+}
+
+void TFrm_main::CreateLayout()
+{
+    setWindowTitle(QStringLiteral("Sorvane V2013.01"));
+    // A caption with the minimise button only: no close box where the window manager obeys.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowMinimizeButtonHint);
+    setFixedSize(815, 476);
+    setAutoFillBackground(true);
+    setFont(SongTi(14));
+
+    Place(Panel1, 0, 0, 815, 46);
+    Panel1->setText(QStringLiteral("0000-00-00 00:00:00"));
+    Panel1->setAlignment(Qt::AlignCenter);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel1->setLineWidth(2);
+    Panel1->setFont(Face("黑体", 35, true));
+    SetTextColor(Panel1, kGreen);
+
+    Place(Label5, 104, 72, 56, 14);
+    Label5->setText(QStringLiteral("通讯端口"));
+    Place(Edit1, 168, 65, 73, 29);
+    Edit1->setText(QStringLiteral("Com1"));
+    Edit1->setFont(Face("黑体", 21));
+    Place(Shape1, 248, 66, 25, 25);
+    Shape1->SetBrushColor(kRed);
+
+    const struct
+    {
+        QPushButton* button;
+        const char* text;
+        int left, top;
+    } buttons[] = {{BitBtn2, "打开", 128, 104}, {BitBtn3, "保存", 88, 184},
+                   {BitBtn5, "调出", 184, 184}, {BitBtn6, "清除", 136, 224},
+                   {BitBtn4, "发送", 40, 304},  {BitBtn7, "退出系统", 136, 400},
+                   {BitBtn1, "加入", 688, 88}};
+    for (const auto& b : buttons) {
+        Place(b.button, b.left, b.top, 75, 25);
+        b.button->setText(QString::fromUtf8(b.text));
+        b.button->setAutoDefault(false);
+    }
+    BitBtn1->setFont(SongTi(16));
+    SetTextColor(BitBtn1, kRed);
+
+    Place(Gauge1, 128, 304, 209, 25);
+    Gauge1->SetForeColor(clNavy);
+    Gauge1->setFont(Face("MS Sans Serif", 13));
+    Gauge1->SetProgress(0);
+
+    Place(Label6, 40, 344, 112, 16);
+    Label6->setText(QStringLiteral("发送数据指示条"));
+    Label6->setFont(SongTi(16));
+    SetTextColor(Label6, clNavy);
+
+    Place(Bevel1, 352, 56, 9, 385);
+
+    const struct
+    {
+        QLabel* label;
+        const char* text;
+        int left;
+    } captions[] = {
+        {Label3, "开播时间", 396}, {Label4, "节目长度", 492}, {Label2, "结束时间", 588}};
+    for (const auto& c : captions) {
+        Place(c.label, c.left, 72, 56, 14);
+        c.label->setText(QString::fromUtf8(c.text));
+        SetTextColor(c.label, clNavy);
+    }
+    int left = 384;
+    for (TMaskTimeField* field : {MaskEdit1, MaskEdit2, MaskEdit3}) {
+        Place(field, left, 96, 81, 24);
+        field->setFont(SongTi(16, true));
+        left += 96;
+    }
+
+    Place(Label1, 496, 144, 144, 21);
+    Label1->setText(QString::fromStdString(Schedule.CountText()));
+    Label1->setFont(SongTi(21, true));
+    SetTextColor(Label1, clNavy);
+
+    Place(SortGrid1, 384, 184, 384, 249);
+    SortGrid1->SetColCount(3);
+    SortGrid1->SetRowCount(2);
+    SortGrid1->SetFixedCols(0);
+    SortGrid1->SetFixedRows(1);
+    SortGrid1->SetDefaultColWidth(120);
+    for (int col = 0; col < 3; ++col)
+        SortGrid1->SetColWidths(col, 120);
+    SortGrid1->SetOptions(goFixedVertLine | goFixedHorzLine | goVertLine | goHorzLine |
+                          goRowSelect);
+    SortGrid1->SetScrollBars(TScrollStyle::ssVertical);
+    SortGrid1->SetFixedLineColor(clBlack);
+    const char* columnCaptions[] = {"开播时间", "节目长度", "结束时间"};
+    for (int col = 0; col < 3; ++col) {
+        TGridColumnItem& column = SortGrid1->Columns()[col];
+        column.SetCaption(columnCaptions[col]);
+        column.SetHeaderAlignment(TAlignment::taCenter);
+        column.SetAlignment(TAlignment::taCenter);
+        column.SetHeaderFont(SongTiFont(14));
+        column.SetFont(SongTiFont(14));
+    }
+    SortGrid1->SetPopupMenu(PopupMenu1);
+
+    const struct
+    {
+        QAction* action;
+        const char* text;
+    } entries[] = {{O1, "调出(&O)"}, {S1, "保存(&S)"}, {N3, "-"},
+                   {D1, "删除(&D)"}, {N2, "插入(&I)"}, {N4, "清除(&C)"}};
+    for (const auto& e : entries) {
+        e.action->setText(QString::fromUtf8(e.text));
+        PopupMenu1->addAction(e.action);
+    }
+    N3->setSeparator(true);
+    N2->setVisible(false);
+
+    Place(StatusBar1, 0, 457, 815, 19);
+    StatusBar1->setSizeGripEnabled(false);
+    auto* makerLine = new QLabel(QString::fromUtf8(kMakerLine), StatusBar1);
+    makerLine->setAlignment(Qt::AlignCenter);
+    StatusBar1->addWidget(makerLine, 1);
+
+    // Keyboard focus order of the layout.
+    QWidget* order[] = {BitBtn1, Edit1,   BitBtn2,   BitBtn3,   BitBtn4,   BitBtn5,
+                        BitBtn6, BitBtn7, SortGrid1, MaskEdit1, MaskEdit2, MaskEdit3};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+    for (QWidget* passive :
+         std::initializer_list<QWidget*>{Panel1, Label1, Label2, Label3, Label4, Label5, Label6,
+                                         Gauge1, Shape1, Bevel1, StatusBar1})
+        passive->setFocusPolicy(Qt::NoFocus);
+}
+
+void TFrm_main::ConfigureComponents()
+{
+    // Item 0 the clock, items 1 and 2 the download; all stored disabled.
+    TZelTimedThreads& items = ZelMultiThreader1.Threads();
+    for (int i = 0; i < 3; ++i) {
+        TZelTimedThread& item = items.Add();
+        item.SetEnabled(false);
+        item.SetInterval(i == 0 ? 1000 : 50);
+    }
+
+    Comm1.SetDeviceName("Com2");
+    Comm1.SetReadTimeout(100);
+    Comm1.SetWriteTimeout(100);
+    Comm1.SetReadBufSize(128);
+    Comm1.SetWriteBufSize(128);
+    Comm1.SetBaudRate(br2400);
+
+    linkPort_ = std::make_unique<TCommLinkPort>(Comm1);
+    handshakeSwitch_ = std::make_unique<TTimedItemSwitch>(items[1]);
+    replyWaitSwitch_ = std::make_unique<TTimedItemSwitch>(items[2]);
+    linkStatus_ = std::make_unique<TLabelStatus>(Label6);
+    linkGauge_ = std::make_unique<TGaugeProgress>(Gauge1);
+    download_ = std::make_unique<TDownload>(
+        *linkPort_, *handshakeSwitch_, *replyWaitSwitch_, *linkStatus_, *linkGauge_,
+        SortGrid1->Table(), [this] { return EntryCount(); }, *operator_);
+}
+
+void TFrm_main::Wire()
+{
+    TZelTimedThreads& items = ZelMultiThreader1.Threads();
+    items[0].OnTimer = [this](TZelTimedThread& sender) {
+        RunHandler([&] { ZelMultiThreader1Threads0Timer(sender); });
+    };
+    items[1].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads1Timer(sender); };
+    items[2].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads2Timer(sender); };
+    Comm1.OnRxChar = [this](TCustomComm& sender, std::int32_t count) {
+        Comm1RxChar(sender, count);
+    };
+    // The download catches what fails inside its tick and reply handlers (so that neither the
+    // item's worker nor the port's event thread ends) and reports it here.
+    download_->SetErrorReport(
+        [](std::exception_ptr error) { RunHandler([&] { std::rethrow_exception(error); }); });
+
+    Schedule.SetDownloadBusy([this] { return DownloadBusy(); });
+    Schedule.SetCountListener([this](const std::string& text) { SetCaption(Label1, text); });
+
+    // Each control's handler runs under the general error handler.
+    const auto bind = [this](auto* sender, auto signal, void (TFrm_main::*handler)()) {
+        connect(sender, signal, this, [this, handler] { RunHandler([&] { (this->*handler)(); }); });
+    };
+    bind(BitBtn1, &QPushButton::clicked, &TFrm_main::BitBtn1Click);
+    bind(BitBtn2, &QPushButton::clicked, &TFrm_main::BitBtn2Click);
+    bind(BitBtn3, &QPushButton::clicked, &TFrm_main::BitBtn3Click);
+    bind(BitBtn4, &QPushButton::clicked, &TFrm_main::BitBtn4Click);
+    bind(BitBtn5, &QPushButton::clicked, &TFrm_main::BitBtn5Click);
+    bind(BitBtn6, &QPushButton::clicked, &TFrm_main::BitBtn6Click);
+    bind(BitBtn7, &QPushButton::clicked, &TFrm_main::BitBtn7Click);
+    bind(S1, &QAction::triggered, &TFrm_main::BitBtn3Click);
+    bind(O1, &QAction::triggered, &TFrm_main::BitBtn5Click);
+    bind(N4, &QAction::triggered, &TFrm_main::BitBtn6Click);
+    bind(D1, &QAction::triggered, &TFrm_main::D1Click);
+    bind(N2, &QAction::triggered, &TFrm_main::N2Click);
+    SortGrid1->OnDblClick = [this](TColumnGrid&) { RunHandler([this] { SortGrid1DblClick(); }); };
+}
+
+void TFrm_main::FormCreate()
+{
+    try {
+        TRegistry registry;
+        registry.WriteString("company", kCompany);
+        registry.WriteString("maker", kMaker);
+        registry.WriteString("phone", kPhone);
+        if (registry.ValueExists("com"))
+            Edit1->setText(QString::fromStdString(registry.ReadString("com")));
+    } catch (const std::exception& error) {
+        // The rest of the start-up is not carried out; the window still opens.
+        operator_->ShowMessage(error.what());
+        return;
+    }
+    // EntryCount starts at 0 in the schedule and LinkStopped true in the download.
+    SortGrid1->SetCells(0, 0, "开始时间");
+    SortGrid1->SetCells(1, 0, "节目长度");
+    SortGrid1->SetCells(2, 0, "结束时间");
+    SortGrid1->SetDefaultColWidth(120);
+    ZelMultiThreader1.Threads()[0].SetEnabled(true);
+}
+
+bool TFrm_main::DownloadBusy() const
+{
+    return download_->DownloadBusy();
+}
+
+void TFrm_main::ZelMultiThreader1Threads0Timer(TZelTimedThread&)
+{
+    const QString date = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
+    Panel1->setText(date + QStringLiteral("  ") + time);
+}
+
+void TFrm_main::BitBtn1Click()
+{
+    Schedule.BitBtn1Click(*MaskEdit1, *MaskEdit2, *MaskEdit3);
+}
+
+void TFrm_main::BitBtn2Click()
+{
+    if (DownloadBusy()) return;
+    const std::string name = Edit1->text().toStdString();
+    try {
+        // An open port on the same name (compared exactly) stays as it is.
+        if (!Comm1.IsOpen() || Comm1.DeviceName() != name) {
+            if (Comm1.IsOpen()) Comm1.Close();
+            Comm1.SetDeviceName(name);
+            Comm1.Open();
+            Shape1->SetBrushColor(kGreen);
+        }
+    } catch (...) {
+        Shape1->SetBrushColor(kRed);
+        operator_->ShowMessage("端口打开有错误，请重新输入！");
+        return;
+    }
+    TRegistry().WriteString("com", name);
+}
+
+void TFrm_main::BitBtn3Click()
+{
+    Schedule.BitBtn3Click();
+}
+void TFrm_main::BitBtn4Click()
+{
+    download_->BitBtn4Click();
+}
+void TFrm_main::BitBtn5Click()
+{
+    Schedule.BitBtn5Click();
+}
+void TFrm_main::BitBtn6Click()
+{
+    Schedule.BitBtn6Click();
+}
+void TFrm_main::D1Click()
+{
+    Schedule.D1Click();
+}
+void TFrm_main::N2Click()
+{
+    Schedule.N2Click();
+}
+
+void TFrm_main::BitBtn7Click()
+{
+    if (DownloadBusy()) return;
+    QCoreApplication::quit();
+}
+
+void TFrm_main::SortGrid1DblClick()
+{
+    // With no entry the table's one row is empty: there is nothing to edit.
+    const int row = SortGrid1->Row();
+    if (row == 0 || EntryCount() == 0 || editor_ == nullptr) return;
+    editor_->Edit(SortGrid1->Cells(0, row), SortGrid1->Cells(1, row), SortGrid1->Cells(2, row));
+}
+
+void TFrm_main::Comm1RxChar(TCustomComm&, std::int32_t count)
+{
+    download_->Comm1RxChar(count);
+}
+
+void TFrm_main::ZelMultiThreader1Threads1Timer(TZelTimedThread&)
+{
+    download_->ZelMultiThreader1Threads1Timer();
+}
+
+void TFrm_main::ZelMultiThreader1Threads2Timer(TZelTimedThread&)
+{
+    download_->ZelMultiThreader1Threads2Timer();
+}
+
+} // namespace movarth

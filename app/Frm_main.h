@@ -1,0 +1,127 @@
+#pragma once
+
+#include "app/QtUiThread.h"
+#include "app/Shapes.h"
+#include "app/TimeField.h"
+#include "comm/SerialComm.h"
+#include "controls/ColumnGrid.h"
+#include "controls/ProgressGauge.h"
+#include "link/Adapters.h"
+#include "link/Download.h"
+#include "schedule/Schedule.h"
+#include "timing/ZelTMultiThread.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+
+namespace movarth {
+
+class TFrm_edit;
+
+// The main window: the clock, the port, the file and download commands on the left, the
+// entry fields and the schedule table on the right. Its parts are public members under their
+// names; its behaviour lies in the handlers, which the controls call and tests may call.
+class TFrm_main final : public QWidget
+{
+public:
+    // op: where messages, questions and file choices go; null for the window's own dialogs.
+    explicit TFrm_main(TOperator* op = nullptr, QWidget* parent = nullptr);
+    // Stops the timed items and closes the port while the hand-over target still exists.
+    ~TFrm_main() override;
+
+    TOperator& Operator() { return *operator_; }
+    TQtUiThread& UiThread() { return uiThread_; }
+    int EntryCount() const { return Schedule.EntryCount(); }
+    bool DownloadBusy() const;
+    // The editor that SortGrid1DblClick shows; none until the program sets it.
+    void SetEditor(TFrm_edit* editor) { editor_ = editor; }
+
+    // Handlers, as wired to the controls and components.
+    void FormCreate();
+    void ZelMultiThreader1Threads0Timer(TZelTimedThread& sender);
+    void BitBtn1Click(); // add
+    void BitBtn2Click(); // open the port
+    void BitBtn3Click(); // save
+    void BitBtn4Click(); // send
+    void BitBtn5Click(); // load
+    void BitBtn6Click(); // clear
+    void BitBtn7Click(); // exit
+    void D1Click();      // delete
+    void N2Click();      // insert
+    void SortGrid1DblClick();
+    void Comm1RxChar(TCustomComm& sender, std::int32_t count);
+    void ZelMultiThreader1Threads1Timer(TZelTimedThread& sender);
+    void ZelMultiThreader1Threads2Timer(TZelTimedThread& sender);
+
+private:
+    std::unique_ptr<TOperator> ownOperator_;
+    TOperator* operator_;
+    // First member: it outlives the timed items and the port, which hand steps over to it.
+    TQtUiThread uiThread_;
+
+public:
+    QStatusBar* StatusBar1 = new QStatusBar(this);
+    QLabel* Panel1 = new QLabel(this);
+    TZelMultiThreader ZelMultiThreader1{uiThread_};
+    TComm Comm1{uiThread_};
+    QMenu* PopupMenu1 = new QMenu(this);
+    QAction* O1 = new QAction(this);
+    QAction* S1 = new QAction(this);
+    QAction* N3 = new QAction(this);
+    QAction* D1 = new QAction(this);
+    QAction* N2 = new QAction(this);
+    QAction* N4 = new QAction(this);
+    QLabel* Label3 = new QLabel(this);
+    QLabel* Label4 = new QLabel(this);
+    QPushButton* BitBtn1 = new QPushButton(this);
+    QLabel* Label1 = new QLabel(this);
+    QLabel* Label2 = new QLabel(this);
+    QLabel* Label5 = new QLabel(this);
+    QLineEdit* Edit1 = new QLineEdit(this);
+    QPushButton* BitBtn2 = new QPushButton(this);
+    QPushButton* BitBtn3 = new QPushButton(this);
+    QPushButton* BitBtn4 = new QPushButton(this);
+    TGauge* Gauge1 = new TGauge(this);
+    QLabel* Label6 = new QLabel(this);
+    TShape* Shape1 = new TShape(this);
+    QPushButton* BitBtn5 = new QPushButton(this);
+    QPushButton* BitBtn6 = new QPushButton(this);
+    TBevel* Bevel1 = new TBevel(this);
+    QPushButton* BitBtn7 = new QPushButton(this);
+    TColumnGrid* SortGrid1 = new TColumnGrid(this);
+    TMaskTimeField* MaskEdit1 = new TMaskTimeField(this);
+    TMaskTimeField* MaskEdit2 = new TMaskTimeField(this);
+    TMaskTimeField* MaskEdit3 = new TMaskTimeField(this);
+
+    // The operations the window serves: the schedule (the table is SortGrid1's, the count
+    // line Label1) and the download (its fields LinkState, WaitTicks, ... live there).
+    TSchedule Schedule{SortGrid1->Table(), *operator_};
+    TDownload& Download() { return *download_; }
+    const TDownload& Download() const { return *download_; }
+
+private:
+    void CreateLayout();
+    void ConfigureComponents();
+    void Wire();
+
+    TFrm_edit* editor_ = nullptr;
+    // The download and what it drives, made once the timed items exist.
+    std::unique_ptr<TCommLinkPort> linkPort_;
+    std::unique_ptr<TTimedItemSwitch> handshakeSwitch_;
+    std::unique_ptr<TTimedItemSwitch> replyWaitSwitch_;
+    std::unique_ptr<TLinkStatus> linkStatus_;
+    std::unique_ptr<TLinkGauge> linkGauge_;
+    std::unique_ptr<TDownload> download_;
+};
+
+// The program's windows, set when they are created.
+extern TFrm_main* Frm_main;
+
+} // namespace movarth

@@ -1,0 +1,80 @@
+#include "app/QtOperator.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace movarth {
+namespace {
+
+// A Yes/No dialog with the captions "&Yes" and "&No"; true when Yes was pressed.
+enum class EAnswer
+{
+    Yes,
+    No,
+    Other
+};
+
+EAnswer AskYesNo(QWidget* owner, QMessageBox::Icon icon, const char* title,
+                 const std::string& question)
+{
+    QMessageBox box(icon, QString::fromUtf8(title), QString::fromStdString(question),
+                    QMessageBox::NoButton, owner);
+    QPushButton* yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
+    QPushButton* no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
+    box.setDefaultButton(yes);
+    box.exec();
+    if (box.clickedButton() == yes) return EAnswer::Yes;
+    return box.clickedButton() == no ? EAnswer::No : EAnswer::Other;
+}
+
+std::optional<std::string> ChooseFile(QWidget* owner, QFileDialog::AcceptMode mode)
+{
+    QFileDialog dialog(owner);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite); // the save command asks itself
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(QFileDialog::AnyFile); // the open dialog takes a typed missing name too
+    dialog.setNameFilter(QString::fromUtf8(ScheduleFileFilter));
+    dialog.setDefaultSuffix(QString::fromUtf8(ScheduleDefaultSuffix));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first().toStdString();
+}
+
+} // namespace
+
+void TQtOperator::ShowMessage(const std::string& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("提示信息"), QString::fromStdString(text),
+                    QMessageBox::Ok, owner_);
+    box.exec();
+}
+
+bool TQtOperator::Confirm(const std::string& question)
+{
+    return AskYesNo(owner_, QMessageBox::Question, "Confirm", question) == EAnswer::Yes;
+}
+
+bool TQtOperator::AskInformation(const std::string& question)
+{
+    return AskYesNo(owner_, QMessageBox::Information, "Information", question) != EAnswer::No;
+}
+
+void TQtOperator::Inform(const std::string& text)
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
+                    QString::fromStdString(text), QMessageBox::Ok, owner_);
+    box.exec();
+}
+
+std::optional<std::string> TQtOperator::ChooseSaveFile()
+{
+    return ChooseFile(owner_, QFileDialog::AcceptSave);
+}
+
+std::optional<std::string> TQtOperator::ChooseOpenFile()
+{
+    return ChooseFile(owner_, QFileDialog::AcceptOpen);
+}
+
+} // namespace movarth

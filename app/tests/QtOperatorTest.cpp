@@ -1,0 +1,140 @@
+#include "app/QtOperator.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace movarth {
+namespace {
+
+// Runs `inspect` on the modal dialog that `show` opens, as soon as it is up.
+template <typename TDialog>
+void WithDialog(const std::function<void()>& show, const std::function<void(TDialog&)>& inspect)
+{
+    bool seen = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<TDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || seen) return;
+        seen = true;
+        inspect(*dialog);
+    });
+    poll.start();
+    show();
+    EXPECT_TRUE(seen);
+}
+
+QStringList ButtonTexts(QMessageBox& box)
+{
+    QStringList texts;
+    for (QAbstractButton* button : box.buttons())
+        texts << button->text();
+    texts.sort();
+    return texts;
+}
+
+QAbstractButton* ButtonNamed(QMessageBox& box, const QString& text)
+{
+    for (QAbstractButton* button : box.buttons())
+        if (button->text() == text) return button;
+    return nullptr;
+}
+
+TEST(QtOperator, MessageBoxHasTheCaptionOneOkAndNoIcon)
+{
+    TQtOperator op(nullptr);
+    WithDialog<QMessageBox>([&] { op.ShowMessage("端口打开有错误，请重新输入！"); },
+                            [](QMessageBox& box) {
+                                EXPECT_EQ(box.windowTitle(), QStringLiteral("提示信息"));
+                                EXPECT_EQ(box.text(),
+                                          QStringLiteral("端口打开有错误，请重新输入！"));
+                                EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
+                                EXPECT_EQ(box.buttons().size(), 1);
+                                box.button(QMessageBox::Ok)->click();
+                            });
+}
+
+TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)
+{
+    TQtOperator op(nullptr);
+    for (const char* press : {"&Yes", "&No", ""}) {
+        bool answer = false;
+        WithDialog<QMessageBox>([&] { answer = op.Confirm("Q1"); },
+                                [&](QMessageBox& box) {
+                                    EXPECT_EQ(box.windowTitle(), QStringLiteral("Confirm"));
+                                    EXPECT_EQ(box.icon(), QMessageBox::Question);
+                                    EXPECT_EQ(ButtonTexts(box), (QStringList{"&No", "&Yes"}));
+                                    EXPECT_EQ(box.defaultButton()->text(), QStringLiteral("&Yes"));
+                                    if (*press != 0)
+                                        ButtonNamed(box, press)->click();
+                                    else
+                                        box.reject(); // closed some other way
+                                });
+        EXPECT_EQ(answer, std::string(press) == "&Yes") << press;
+    }
+}
+
+TEST(QtOperator, AskInformationIsFalseOnlyForNo)
+{
+    TQtOperator op(nullptr);
+    for (const char* press : {"&Yes", "&No", ""}) {
+        bool answer = false;
+        WithDialog<QMessageBox>([&] { answer = op.AskInformation("文件已经存在，是否要覆盖？"); },
+                                [&](QMessageBox& box) {
+                                    EXPECT_EQ(box.windowTitle(), QStringLiteral("Information"));
+                                    EXPECT_EQ(box.icon(), QMessageBox::Information);
+                                    EXPECT_EQ(ButtonTexts(box), (QStringList{"&No", "&Yes"}));
+                                    if (*press != 0)
+                                        ButtonNamed(box, press)->click();
+                                    else
+                                        box.reject();
+                                });
+        EXPECT_EQ(answer, std::string(press) != "&No") << press;
+    }
+}
+
+TEST(QtOperator, InformShowsOneOk)
+{
+    TQtOperator op(nullptr);
+    WithDialog<QMessageBox>([&] { op.Inform("文件保存成功！"); },
+                            [](QMessageBox& box) {
+                                EXPECT_EQ(box.icon(), QMessageBox::Information);
+                                EXPECT_EQ(box.buttons().size(), 1);
+                                EXPECT_EQ(box.buttons().first()->text(), QStringLiteral("OK"));
+                                box.buttons().first()->click();
+                            });
+}
+
+TEST(QtOperator, FileDialogsOfferTheScheduleFilterAndAppendUkt)
+{
+    TQtOperator op(nullptr);
+    const QString dir = QDir::tempPath();
+    for (bool save : {true, false}) {
+        std::optional<std::string> chosen;
+        WithDialog<QFileDialog>([&] { chosen = save ? op.ChooseSaveFile() : op.ChooseOpenFile(); },
+                                [&](QFileDialog& dialog) {
+                                    EXPECT_EQ(dialog.nameFilters(),
+                                              QStringList{QStringLiteral("倒计时文件(*.qlx)")});
+                                    EXPECT_EQ(dialog.defaultSuffix(), QStringLiteral("ukt"));
+                                    dialog.setDirectory(dir);
+                                    dialog.selectFile(QStringLiteral("movarth-missing-schedule"));
+                                    // A typed name of a file that does not exist, confirmed with
+                                    // Enter.
+                                    QMetaObject::invokeMethod(&dialog, "accept");
+                                });
+        ASSERT_TRUE(chosen.has_value()) << save;
+        EXPECT_EQ(QString::fromStdString(*chosen), dir + "/movarth-missing-schedule.ukt");
+    }
+    std::optional<std::string> cancelled = std::string("x");
+    WithDialog<QFileDialog>([&] { cancelled = op.ChooseOpenFile(); },
+                            [](QFileDialog& dialog) { dialog.reject(); });
+    EXPECT_FALSE(cancelled.has_value());
+}
+
+} // namespace
+} // namespace movarth
