@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/LinkInterfaces.h"
+#include "schedule/ScheduleFile.h"
 
 #include <array>
 #include <cstdint>
@@ -15,10 +16,6 @@ class TStringTable;
 
 using TFrame = std::array<std::uint8_t, 8>;
 
-#ifndef MOVARTH_KMAXENTRIES_DEFINED // also defined, identically, by another library
-#define MOVARTH_KMAXENTRIES_DEFINED
-inline constexpr int kMaxEntries = 31;
-#endif
 inline constexpr std::uint8_t kHandshakeByte = 0x55;
 inline constexpr std::uint8_t kAckByte = 0x55;
 inline constexpr std::uint8_t kRefuseByte = 0xAA;

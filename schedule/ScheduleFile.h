@@ -20,10 +20,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-#ifndef MOVARTH_KMAXENTRIES_DEFINED // also defined, identically, by another library
-#define MOVARTH_KMAXENTRIES_DEFINED
 inline constexpr int kMaxEntries = 31;
-#endif
 // Characters of one schedule line without its CR LF: three 8-character texts, two spaces.
 inline constexpr std::size_t kScheduleLineLength = 26;
 
