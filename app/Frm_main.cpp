@@ -6,6 +6,7 @@
 #include "app/Registry.h"
 #include "controls/Colors.h"
 #include "controls/Fonts.h"
+#include "controls/ScheduleTable.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -188,26 +189,7 @@ void TFrm_main::CreateLayout()
     SetTextColor(Label1, clNavy);
 
     Place(SortGrid1, 384, 184, 384, 249);
-    SortGrid1->SetColCount(3);
-    SortGrid1->SetRowCount(2);
-    SortGrid1->SetFixedCols(0);
-    SortGrid1->SetFixedRows(1);
-    SortGrid1->SetDefaultColWidth(120);
-    for (int col = 0; col < 3; ++col)
-        SortGrid1->SetColWidths(col, 120);
-    SortGrid1->SetOptions(goFixedVertLine | goFixedHorzLine | goVertLine | goHorzLine |
-                          goRowSelect);
-    SortGrid1->SetScrollBars(TScrollStyle::ssVertical);
-    SortGrid1->SetFixedLineColor(clBlack);
-    const char* columnCaptions[] = {"开播时间", "节目长度", "结束时间"};
-    for (int col = 0; col < 3; ++col) {
-        TGridColumnItem& column = SortGrid1->Columns()[col];
-        column.SetCaption(columnCaptions[col]);
-        column.SetHeaderAlignment(TAlignment::taCenter);
-        column.SetAlignment(TAlignment::taCenter);
-        column.SetHeaderFont(SongTiFont(14));
-        column.SetFont(SongTiFont(14));
-    }
+    SetUpScheduleTable(*SortGrid1);
     SortGrid1->SetPopupMenu(PopupMenu1);
 
     const struct
@@ -244,18 +226,13 @@ void TFrm_main::ConfigureComponents()
 {
     // Item 0 the clock, items 1 and 2 the download; all stored disabled.
     TZelTimedThreads& items = ZelMultiThreader1.Threads();
-    for (int i = 0; i < 3; ++i) {
-        TZelTimedThread& item = items.Add();
-        item.SetEnabled(false);
-        item.SetInterval(i == 0 ? 1000 : 50);
-    }
+    items.Add().SetEnabled(false);
+    TZelTimedThread& handshake = items.Add();
+    TZelTimedThread& replyWait = items.Add();
+    SetUpDownloadItems(handshake, replyWait);
 
     Comm1.SetDeviceName("Com2");
-    Comm1.SetReadTimeout(100);
-    Comm1.SetWriteTimeout(100);
-    Comm1.SetReadBufSize(128);
-    Comm1.SetWriteBufSize(128);
-    Comm1.SetBaudRate(br2400);
+    SetUpControllerPort(Comm1);
 
     linkPort_ = std::make_unique<TCommLinkPort>(Comm1);
     handshakeSwitch_ = std::make_unique<TTimedItemSwitch>(items[1]);
@@ -270,14 +247,9 @@ void TFrm_main::ConfigureComponents()
 void TFrm_main::Wire()
 {
     TZelTimedThreads& items = ZelMultiThreader1.Threads();
-    items[0].OnTimer = [this](TZelTimedThread& sender) {
-        RunHandler([&] { ZelMultiThreader1Threads0Timer(sender); });
-    };
-    items[1].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads1Timer(sender); };
-    items[2].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads2Timer(sender); };
-    Comm1.OnRxChar = [this](TCustomComm& sender, std::int32_t count) {
-        Comm1RxChar(sender, count);
-    };
+    // A failure of the clock ends item 0's worker, as for any timed item; nothing is shown.
+    items[0].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads0Timer(sender); };
+    BindDownload(*download_, Comm1, items[1], items[2]);
     // The download catches what fails inside its tick and reply handlers (so that neither the
     // item's worker nor the port's event thread ends) and reports it here.
     download_->SetErrorReport(
@@ -401,21 +373,6 @@ void TFrm_main::SortGrid1DblClick()
     const int row = SortGrid1->Row();
     if (row == 0 || EntryCount() == 0 || editor_ == nullptr) return;
     editor_->Edit(SortGrid1->Cells(0, row), SortGrid1->Cells(1, row), SortGrid1->Cells(2, row));
-}
-
-void TFrm_main::Comm1RxChar(TCustomComm&, std::int32_t count)
-{
-    download_->Comm1RxChar(count);
-}
-
-void TFrm_main::ZelMultiThreader1Threads1Timer(TZelTimedThread&)
-{
-    download_->ZelMultiThreader1Threads1Timer();
-}
-
-void TFrm_main::ZelMultiThreader1Threads2Timer(TZelTimedThread&)
-{
-    download_->ZelMultiThreader1Threads2Timer();
 }
 
 } // namespace movarth

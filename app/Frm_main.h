@@ -43,7 +43,8 @@ public:
     // The editor that SortGrid1DblClick shows; none until the program sets it.
     void SetEditor(TFrm_edit* editor) { editor_ = editor; }
 
-    // Handlers, as wired to the controls and components.
+    // Handlers, as wired to the controls and components. The download's own (the ticks of
+    // items 1 and 2, Comm1RxChar) are TDownload's, bound to them by BindDownload.
     void FormCreate();
     void ZelMultiThreader1Threads0Timer(TZelTimedThread& sender);
     void BitBtn1Click(); // add
@@ -56,9 +57,6 @@ public:
     void D1Click();      // delete
     void N2Click();      // insert
     void SortGrid1DblClick();
-    void Comm1RxChar(TCustomComm& sender, std::int32_t count);
-    void ZelMultiThreader1Threads1Timer(TZelTimedThread& sender);
-    void ZelMultiThreader1Threads2Timer(TZelTimedThread& sender);
 
 private:
     std::unique_ptr<TOperator> ownOperator_;

@@ -105,10 +105,7 @@ int main(int argc, char** argv)
     TZelMultiThreader threader(ui);
     TZelTimedThread& item1 = threader.Threads().Add();
     TZelTimedThread& item2 = threader.Threads().Add();
-    for (TZelTimedThread* item : {&item1, &item2}) {
-        item->SetEnabled(false);
-        item->SetInterval(50);
-    }
+    SetUpDownloadItems(item1, item2);
     TCommLinkPort commPort(comm);
     TTimedPort port(commPort);
     TTimedItemSwitch switch1(item1), switch2(item2);
@@ -119,12 +116,8 @@ int main(int argc, char** argv)
         port, switch1, switch2, status, gauge, table, [] { return kMaxEntries; }, op);
     BindDownload(download, comm, item1, item2);
 
+    SetUpControllerPort(comm);
     comm.SetDeviceName(line.Path());
-    comm.SetBaudRate(br2400);
-    comm.SetReadTimeout(100);
-    comm.SetWriteTimeout(100);
-    comm.SetReadBufSize(128);
-    comm.SetWriteBufSize(128);
     comm.Open();
 
     const double byteMs = Ms(sim::kLineByteTime);

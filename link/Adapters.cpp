@@ -31,6 +31,26 @@ void TTimedItemSwitch::SetEnabled(bool value)
     item_.SetEnabled(value);
 }
 
+void SetUpControllerPort(TCustomComm& comm)
+{
+    comm.SetReadTimeout(100);
+    comm.SetWriteTimeout(100);
+    comm.SetReadBufSize(128);
+    comm.SetWriteBufSize(128);
+    comm.SetBaudRate(br2400);
+    comm.SetParity(paNone);
+    comm.SetStopbits(sb10);
+    comm.SetDatabits(da8);
+}
+
+void SetUpDownloadItems(TZelTimedThread& handshakeItem, TZelTimedThread& replyWaitItem)
+{
+    for (TZelTimedThread* item : {&handshakeItem, &replyWaitItem}) {
+        item->SetEnabled(false);
+        item->SetInterval(50);
+    }
+}
+
 void BindDownload(TDownload& download, TCustomComm& comm, TZelTimedThread& handshakeItem,
                   TZelTimedThread& replyWaitItem)
 {

@@ -33,6 +33,14 @@ private:
     TZelTimedThread& item_;
 };
 
+// The controller line as the download needs it: 2400 bit/s, 8 data bits, no parity, one stop
+// bit, 100 ms transfer limits and 128-byte queues. Set while the port is closed; the device
+// name is left as it is.
+void SetUpControllerPort(TCustomComm& comm);
+
+// Timed items 1 (handshake) and 2 (reply wait): disabled, ticking every 50 ms once enabled.
+void SetUpDownloadItems(TZelTimedThread& handshakeItem, TZelTimedThread& replyWaitItem);
+
 // Binds the port's OnRxChar and the two items' OnTimer to the download's handlers. The items
 // are left as they are (the download enables them).
 void BindDownload(TDownload& download, TCustomComm& comm, TZelTimedThread& handshakeItem,

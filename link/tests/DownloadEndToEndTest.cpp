@@ -81,10 +81,7 @@ class DownloadEndToEndTest : public ::testing::Test
 protected:
     DownloadEndToEndTest()
     {
-        for (TZelTimedThread* item : {&item1, &item2}) {
-            item->SetEnabled(false);
-            item->SetInterval(50);
-        }
+        SetUpDownloadItems(item1, item2);
         BindDownload(download, comm, item1, item2);
         schedule.SetDownloadBusy([this] { return download.DownloadBusy(); });
         download.SetErrorReport([this](std::exception_ptr error) {
@@ -103,12 +100,8 @@ protected:
 
     void Open(const std::string& device)
     {
+        SetUpControllerPort(comm);
         comm.SetDeviceName(device);
-        comm.SetBaudRate(br2400);
-        comm.SetReadTimeout(100);
-        comm.SetWriteTimeout(100);
-        comm.SetReadBufSize(128);
-        comm.SetWriteBufSize(128);
         comm.Open();
     }
     // Types `count` entries into the schedule in descending start order, so that the core's
