@@ -4,6 +4,7 @@
 #include "app/Frm_main.h"
 #include "app/QtOperator.h"
 #include "controls/Colors.h"
+#include "controls/Fonts.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -16,22 +17,6 @@ namespace {
 
 // Refused instead of writing over the header row or a row that holds no entry.
 constexpr const char* kNoEntrySelected = "请先在表格中选中要修改的条目！";
-
-QFont SongTi(int pixelSize, bool bold = false)
-{
-    QFont font(QStringLiteral("宋体"));
-    font.setPixelSize(pixelSize);
-    font.setBold(bold);
-    return font;
-}
-
-void SetTextColor(QWidget* widget, const QColor& color)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::ButtonText, color);
-    widget->setPalette(palette);
-}
 
 } // namespace
 
@@ -50,8 +35,9 @@ TFrm_edit::TFrm_edit(TFrm_main& main, TOperator* op, QWidget* parent)
       operator_(op == nullptr ? ownOperator_.get() : op)
 {
     setWindowTitle(QStringLiteral("修改已加入的条目"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowMinimizeButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // A secondary window: closing the main window ends the program even while this one shows.
+    setAttribute(Qt::WA_QuitOnClose, false);
     setFixedSize(352, 250);
     setAutoFillBackground(true);
     setFont(SongTi(14));

@@ -30,28 +30,6 @@ constexpr const char* kMakerLine =
 const QColor kGreen{0, 128, 0};
 const QColor kRed{255, 0, 0};
 
-QFont Face(const char* family, int pixelSize, bool bold = false)
-{
-    QFont font(QString::fromUtf8(family));
-    font.setPixelSize(pixelSize);
-    font.setBold(bold);
-    return font;
-}
-
-QFont SongTi(int pixelSize, bool bold = false)
-{
-    return Face("宋体", pixelSize, bold);
-}
-
-void SetTextColor(QWidget* widget, const QColor& color)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::ButtonText, color);
-    palette.setColor(QPalette::Text, color);
-    widget->setPalette(palette);
-}
-
 // A label that grows to the right with its text, as the window's labels size to their
 // captions.
 void SetCaption(QLabel* label, const std::string& text)
@@ -112,9 +90,8 @@ TFrm_main::~TFrm_main()
 void TFrm_main::CreateLayout()
 {
     setWindowTitle(QStringLiteral("Sorvane V2013.01"));
-    // A caption with the minimise button only: no close box where the window manager obeys.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowMinimizeButtonHint);
+    // A caption without buttons, close box included, where the window manager obeys.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setFixedSize(815, 476);
     setAutoFillBackground(true);
     setFont(SongTi(14));
@@ -124,14 +101,14 @@ void TFrm_main::CreateLayout()
     Panel1->setAlignment(Qt::AlignCenter);
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Panel1->setLineWidth(2);
-    Panel1->setFont(Face("黑体", 35, true));
+    Panel1->setFont(FontFace("黑体", 35, true));
     SetTextColor(Panel1, kGreen);
 
     Place(Label5, 104, 72, 56, 14);
     Label5->setText(QStringLiteral("通讯端口"));
     Place(Edit1, 168, 65, 73, 29);
     Edit1->setText(QStringLiteral("Com1"));
-    Edit1->setFont(Face("黑体", 21));
+    Edit1->setFont(FontFace("黑体", 21));
     Place(Shape1, 248, 66, 25, 25);
     Shape1->SetBrushColor(kRed);
 
@@ -154,7 +131,7 @@ void TFrm_main::CreateLayout()
 
     Place(Gauge1, 128, 304, 209, 25);
     Gauge1->SetForeColor(clNavy);
-    Gauge1->setFont(Face("MS Sans Serif", 13));
+    Gauge1->setFont(FontFace("MS Sans Serif", 13));
     Gauge1->SetProgress(0);
 
     Place(Label6, 40, 344, 112, 16);
@@ -250,6 +227,14 @@ void TFrm_main::Wire()
     // A failure of the clock ends item 0's worker, as for any timed item; nothing is shown.
     items[0].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads0Timer(sender); };
     BindDownload(*download_, Comm1, items[1], items[2]);
+    // The device went away (unplugged, the other end hung up): the port has closed itself, the
+    // indicator shows it at once, and a download under way ends.
+    Comm1.OnDeviceLost = [this](TCustomComm&, const ECommError& error) {
+        RunHandler([&] {
+            Shape1->SetBrushColor(kRed);
+            download_->PortFailed(std::make_exception_ptr(error));
+        });
+    };
     // The download catches what fails inside its tick and reply handlers (so that neither the
     // item's worker nor the port's event thread ends) and reports it here.
     download_->SetErrorReport(

@@ -7,6 +7,19 @@
 namespace movarth {
 namespace {
 
+// A modal box owned by `owner` that shows its text as it stands: a cell or a file name that
+// holds "<b>" is text, not markup.
+class TPlainBox final : public QMessageBox
+{
+public:
+    TPlainBox(QWidget* owner, Icon icon, const char* title, const std::string& text)
+        : QMessageBox(icon, QString::fromUtf8(title), QString(), NoButton, owner)
+    {
+        setTextFormat(Qt::PlainText);
+        setText(QString::fromStdString(text));
+    }
+};
+
 // A Yes/No dialog with the captions "&Yes" and "&No"; true when Yes was pressed.
 enum class EAnswer
 {
@@ -18,8 +31,7 @@ enum class EAnswer
 EAnswer AskYesNo(QWidget* owner, QMessageBox::Icon icon, const char* title,
                  const std::string& question)
 {
-    QMessageBox box(icon, QString::fromUtf8(title), QString::fromStdString(question),
-                    QMessageBox::NoButton, owner);
+    TPlainBox box(owner, icon, title, question);
     QPushButton* yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
     QPushButton* no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
     box.setDefaultButton(yes);
@@ -45,8 +57,8 @@ std::optional<std::string> ChooseFile(QWidget* owner, QFileDialog::AcceptMode mo
 
 void TQtOperator::ShowMessage(const std::string& text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("提示信息"), QString::fromStdString(text),
-                    QMessageBox::Ok, owner_);
+    TPlainBox box(owner_, QMessageBox::NoIcon, "提示信息", text);
+    box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
 
@@ -62,8 +74,8 @@ bool TQtOperator::AskInformation(const std::string& question)
 
 void TQtOperator::Inform(const std::string& text)
 {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
-                    QString::fromStdString(text), QMessageBox::Ok, owner_);
+    TPlainBox box(owner_, QMessageBox::Information, "Information", text);
+    box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
 

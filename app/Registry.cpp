@@ -1,6 +1,8 @@
 #include "app/Registry.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 namespace movarth {
@@ -24,14 +26,44 @@ QString TRegistry::FileName()
     return QDir(dir).filePath(QStringLiteral("movarth.conf"));
 }
 
-TRegistry::TRegistry() : settings_(std::make_unique<QSettings>(FileName(), QSettings::IniFormat)) {}
+QString TRegistry::UnreadableFileName()
+{
+    return FileName() + QStringLiteral(".unreadable-") +
+           QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+}
+
+TRegistry::TRegistry() : settings_(std::make_unique<QSettings>(FileName(), QSettings::IniFormat))
+{
+    // The toolkit tells that a file does not parse only when it writes it, and it rewrites the
+    // file while it tells: the bytes are kept here so that they can be set aside as found.
+    QFile file(FileName());
+    if (file.open(QIODevice::ReadOnly)) found_ = file.readAll();
+}
 
 void TRegistry::WriteString(const std::string& name, const std::string& value)
 {
     settings_->setValue(Key(name), QString::fromStdString(value));
     settings_->sync();
+    if (settings_->status() == QSettings::FormatError && StartAfresh()) {
+        settings_->setValue(Key(name), QString::fromStdString(value));
+        settings_->sync();
+    }
+    found_.clear(); // from here on the file is this object's own
     if (settings_->status() != QSettings::NoError)
         throw ERegistryException("Failed to set data for '" + name + "'");
+}
+
+bool TRegistry::StartAfresh()
+{
+    QFile aside(UnreadableFileName());
+    if (found_.isEmpty() || !aside.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+        aside.write(found_) != found_.size() || !aside.flush())
+        return false;
+    aside.close();
+    settings_.reset();
+    QFile::remove(FileName());
+    settings_ = std::make_unique<QSettings>(FileName(), QSettings::IniFormat);
+    return true;
 }
 
 bool TRegistry::ValueExists(const std::string& name)

@@ -18,12 +18,18 @@ public:
 // runs: $MOVARTH_SETTINGS_DIR/movarth.conf when that variable is set, else
 // movarth/movarth.conf in the user's configuration folder (~/.config on Linux).
 // Every write is flushed at once, so a write that cannot be stored fails where it happens.
+//
+// A settings file that cannot be parsed (damaged, or overwritten with other bytes) would make
+// every write fail: the first write sets it aside, byte for byte, as
+// movarth.conf.unreadable-<yyyyMMdd-hhmmss> beside it and starts a fresh file.
 class TRegistry
 {
 public:
     TRegistry();
 
     static QString FileName();
+    // Where an unreadable settings file found now is set aside.
+    static QString UnreadableFileName();
 
     // Throws "Failed to set data for '<name>'".
     void WriteString(const std::string& name, const std::string& value);
@@ -33,7 +39,11 @@ public:
     std::string ReadString(const std::string& name);
 
 private:
+    bool StartAfresh();
+
     std::unique_ptr<QSettings> settings_;
+    // The file as it was found, kept until the first write has shown whether it parses.
+    QByteArray found_;
 };
 
 } // namespace movarth

@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <charconv>
 #include <chrono>
 #include <fcntl.h>
@@ -221,7 +225,99 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline)
     return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
 }
 
+bool IsDirectory(const char* path)
+{
+    struct stat status
+    {
+    };
+    return ::stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The process id a lock file holds: ten characters of ASCII decimal, blank-padded, and a
+// line end. 0 when it holds none.
+pid_t LockOwner(const std::string& lockPath)
+{
+    const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return 0;
+    char text[32] = {};
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (got <= 0) return 0;
+    const char* digits = text;
+    while (*digits == ' ')
+        ++digits;
+    pid_t pid = 0;
+    const auto [end, error] = std::from_chars(digits, text + got, pid);
+    return error == std::errc() && pid > 0 ? pid : 0;
+}
+
+bool ProcessAlive(pid_t pid)
+{
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Creates the lock file of a device for this process. Answers 0 with the lock file's path in
+// `held` (empty when there is no folder to write it in: the device is then opened without one),
+// or EBUSY when a live process holds the device. The file is written whole under a temporary
+// name and linked into place, so nobody ever reads it half-written.
+int TakeLockFile(const std::string& directory, const std::string& devicePath, std::string& held)
+{
+    held.clear();
+    if (directory.empty()) return 0;
+    const std::string lockPath = directory + "/" + LockFileName(devicePath);
+    char content[16];
+    std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
+    const std::string tempPath = directory + "/LTMP." + std::to_string(::getpid()) + "." +
+                                 std::to_string(::gettid());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return 0; // the folder is not ours to write: go on without a lock file
+        const auto length = static_cast<ssize_t>(std::strlen(content));
+        const bool written = ::write(fd, content, static_cast<std::size_t>(length)) == length;
+        ::close(fd);
+        const int linked = written && ::link(tempPath.c_str(), lockPath.c_str()) == 0 ? 0 : errno;
+        ::unlink(tempPath.c_str());
+        if (written && linked == 0) {
+            held = lockPath;
+            return 0;
+        }
+        if (!written || linked != EEXIST) return 0; // no lock file can be made here
+        const pid_t owner = LockOwner(lockPath);
+        if (owner > 0 && ProcessAlive(owner)) return EBUSY;
+        ::unlink(lockPath.c_str()); // its owner has gone: take it over
+    }
+    return EBUSY; // another opener took it over first
+}
+
+void ReleaseLockFile(const std::string& lockPath)
+{
+    if (!lockPath.empty() && LockOwner(lockPath) == ::getpid()) ::unlink(lockPath.c_str());
+}
+
 } // namespace
+
+std::string DefaultLockDirectory()
+{
+    for (const char* directory : {"/run/lock", "/var/lock"})
+        if (IsDirectory(directory)) return directory;
+    return {};
+}
+
+std::string LockFileName(const std::string& devicePath)
+{
+    std::string name = devicePath;
+    if (char* resolved = ::realpath(devicePath.c_str(), nullptr)) {
+        name = resolved;
+        std::free(resolved);
+    }
+    constexpr std::string_view dev = "/dev/";
+    if (name.starts_with(dev))
+        name.erase(0, dev.size());
+    else
+        name.erase(0, name.rfind('/') + 1);
+    std::replace(name.begin(), name.end(), '/', '_');
+    return "LCK.." + name;
+}
 
 struct TPosixCommPlatform::TDevice
 {
@@ -232,6 +328,7 @@ struct TPosixCommPlatform::TDevice
     }
 
     const int fd;
+    std::string lockFile; // the UUCP lock file taken for it, if any
     int epoll = -1;         // fd (edge-triggered input, hang-up) and txStarted
     int pollError = 0;      // why fd could not join the epoll set (it is no pollable device)
     TSimpleEvent txStarted; // set by each write, so that the wait watches the output queue
@@ -249,12 +346,17 @@ struct TPosixCommPlatform::TDevice
     std::uint32_t bitsPerChar = 10;
 };
 
-TPosixCommPlatform::TPosixCommPlatform() = default;
+TPosixCommPlatform::TPosixCommPlatform(std::string lockDirectory)
+    : lockDirectory_(std::move(lockDirectory))
+{
+}
 
 TPosixCommPlatform::~TPosixCommPlatform()
 {
-    for (const auto& [handle, device] : devices_)
+    for (const auto& [handle, device] : devices_) {
+        ReleaseLockFile(device->lockFile);
         ::close(handle);
+    }
 }
 
 std::shared_ptr<TPosixCommPlatform::TDevice> TPosixCommPlatform::Find(TCommHandle handle) const
@@ -269,16 +371,21 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     handle = InvalidCommHandle;
     const std::string path = PosixDevicePath(deviceName);
     if (path.empty()) return ENOENT;
+    // The lock file comes first: opening a serial device can already change its modem lines
+    // under the program that holds it.
+    std::string lockFile;
+    if (const int error = TakeLockFile(lockDirectory_, path, lockFile)) return error;
+    const auto refuse = [&lockFile](int error, int fd) {
+        if (fd >= 0) ::close(fd);
+        ReleaseLockFile(lockFile);
+        return error;
+    };
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0) return refuse(errno, -1);
     // Exclusive: flock keeps out every other opener that locks (also root, whom TIOCEXCL
     // lets through); TIOCEXCL keeps out those that do not lock. A file that is no terminal
     // refuses TIOCEXCL; IsCharacterDevice judges that.
-    if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
-        const int error = errno;
-        ::close(fd);
-        return error;
-    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) < 0) return refuse(errno, fd);
     (void)::ioctl(fd, TIOCEXCL);
 
     termios settings{};
@@ -291,11 +398,8 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
 
     auto device = std::make_shared<TDevice>(fd);
     device->epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (device->epoll < 0) {
-        const int error = errno;
-        ::close(fd);
-        return error;
-    }
+    if (device->epoll < 0) return refuse(errno, fd);
+    device->lockFile = lockFile;
     // Edge-triggered input: bytes that arrive are reported once, bytes left unread are not
     // reported again until more arrive.
     epoll_event input{};
@@ -340,6 +444,7 @@ void TPosixCommPlatform::CloseDevice(TCommHandle handle)
     // the next opener (while someone else keeps the terminal open) is refused.
     (void)::ioctl(handle, TIOCNXCL);
     ::close(handle);
+    ReleaseLockFile(device->lockFile);
 }
 
 int TPosixCommPlatform::GetCommState(TCommHandle handle, TDeviceControlBlock& block)

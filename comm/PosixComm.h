@@ -29,13 +29,29 @@ int ToTermios(const TDeviceControlBlock& block, termios& settings, bool& customR
 // of the block are left as they are.
 void FromTermios(const termios& settings, TDeviceControlBlock& block);
 
+// The folder of the UUCP lock files: /run/lock, else /var/lock, else none (empty).
+std::string DefaultLockDirectory();
+
+// The name of a device's UUCP lock file: "LCK.." and the device as other serial programs name
+// it, symbolic links resolved, relative to /dev with "/" written as "_" (/dev/ttyUSB0 gives
+// LCK..ttyUSB0, /dev/pts/3 LCK..pts_3); a device outside /dev goes by its file name.
+std::string LockFileName(const std::string& devicePath);
+
 // Serial devices on Linux: a non-blocking descriptor held exclusively, raw termios, and line
 // events from epoll (received bytes, hang-up), the output queue (transmit empty) and the
 // driver's interrupt counters (modem lines, break, errors) where it keeps them.
+//
+// Exclusive means: an opened device is locked with flock (which every program that locks
+// respects, root included), put in the terminal's exclusive mode (TIOCEXCL: other openers but
+// root are refused), and, where the lock folder is writable, announced by a UUCP lock file
+// holding this process's id, as terminal and modem programs expect. A device whose lock file
+// names a live process is refused (EBUSY); a lock file left by a process that has ended is
+// taken over.
 class TPosixCommPlatform final : public TCommPlatform
 {
 public:
-    TPosixCommPlatform();
+    // lockDirectory: where the UUCP lock files go; empty for none.
+    explicit TPosixCommPlatform(std::string lockDirectory = DefaultLockDirectory());
     ~TPosixCommPlatform() override;
 
     int OpenDevice(const std::string& deviceName, TCommHandle& handle) override;
@@ -58,6 +74,7 @@ private:
     struct TDevice;
     std::shared_ptr<TDevice> Find(TCommHandle handle) const;
 
+    const std::string lockDirectory_;
     mutable std::mutex mutex_;
     std::map<TCommHandle, std::shared_ptr<TDevice>> devices_;
 };

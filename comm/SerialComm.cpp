@@ -51,71 +51,107 @@ void TCommEventChars::Set(char& field, char value)
 
 // ---------------------------------------------------------------------------------------------
 
-TCommEventThread::TCommEventThread(TCommPlatform& platform, TCommHandle handle,
-                                   TCommEventTypes events, TUiThread& ui, TSignal onSignal)
-    : platform_(platform), handle_(handle), ui_(ui), onSignal_(std::move(onSignal)),
-      handOver_([this] {
-          delivering_ = true;
-          struct TReset
-          {
-              bool& flag;
-              ~TReset() { flag = false; }
-          } reset{delivering_};
-          if (!terminated_ && onSignal_) onSignal_(*this, mask_);
-      })
+struct TCommEventThread::TState
 {
-    (void)platform_.SetCommMask(handle_, EventMask(events));
-    thread_ = std::thread([this] { Execute(); });
+    TState(TCommEventThread& thread, TCommPlatform& p, TCommHandle h, TUiThread& uiThread,
+           TSignal signal, TLost lost)
+        : owner(thread), platform(p), handle(h), ui(uiThread), onSignal(std::move(signal)),
+          onLost(std::move(lost)), handOver([this] { Deliver(); })
+    {
+    }
+
+    // The step handed over, on the UI thread. Once Stop was asked (also by a handler that
+    // destroyed the owner) it calls nothing; after a handler has returned it touches only this
+    // state.
+    void Deliver()
+    {
+        if (terminated) return;
+        if (waitError != 0) {
+            if (onLost) onLost(owner, waitError);
+        } else if (onSignal) {
+            onSignal(owner, mask);
+        }
+    }
+
+    TCommEventThread& owner;
+    TCommPlatform& platform;
+    const TCommHandle handle;
+    TUiThread& ui;
+    const TSignal onSignal;
+    const TLost onLost;
+    TSimpleEvent wakeUp;
+    // Written by the thread before each hand-over, read by the step it hands over.
+    std::uint32_t mask = 0;
+    int waitError = 0;
+    THandOver handOver;
+    std::atomic<bool> terminated{false};
+};
+
+TCommEventThread::TCommEventThread(TCommPlatform& platform, TCommHandle handle,
+                                   TCommEventTypes events, TUiThread& ui, TSignal onSignal,
+                                   TLost onLost)
+    : state_(std::make_shared<TState>(*this, platform, handle, ui, std::move(onSignal),
+                                      std::move(onLost)))
+{
+    (void)platform.SetCommMask(handle, EventMask(events));
+    thread_ = std::thread([state = state_] { Execute(state); });
 }
 
 TCommEventThread::~TCommEventThread()
 {
-    if (thread_.joinable()) {
-        Stop();
-        WaitForEnd();
-    }
+    Stop();
+    End();
 }
 
 void TCommEventThread::Stop()
 {
     // Termination first: whatever wakes the thread then finds it set, so the wake-up is
     // never taken for a line event.
-    terminated_ = true;
-    wakeUp_.SetEvent();
+    state_->terminated = true;
+    state_->wakeUp.SetEvent();
 }
 
-void TCommEventThread::WaitForEnd()
+void TCommEventThread::End()
 {
+    if (!thread_.joinable()) return;
     // The thread may have passed its check of the termination request just before Stop and
     // be about to queue a hand-over, which the UI thread (here) will not serve: retiring the
     // hand-over makes that and every later one return at once, so the join cannot hang.
-    ui_.Retire(handOver_);
-    thread_.join();
+    if (state_->ui.Retire(state_->handOver))
+        state_->ui.JoinLater(std::move(thread_));
+    else
+        thread_.join();
 }
 
-void TCommEventThread::Execute()
+void TCommEventThread::Execute(const std::shared_ptr<TState>& state)
 {
+    TState& s = *state;
     // One step above normal priority where the system allows it; nothing else depends on it.
     errno = 0;
     const int priority = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
     if (errno == 0) (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), priority - 1);
 
     try {
-        while (!terminated_) {
+        while (!s.terminated) {
             std::uint32_t mask = 0;
-            // A failed wait means the device is gone or hung up. Retrying would spin, so the
-            // thread ends; the next Read or Write reports the failure.
-            if (platform_.WaitCommEvent(handle_, wakeUp_, mask) != 0) break;
+            const int error = s.platform.WaitCommEvent(s.handle, s.wakeUp, mask);
             // The device is not touched again once termination is requested: Close may
             // already be purging and closing it.
-            if (terminated_ || mask == 0) continue;
-            mask_ = mask;
-            ui_.Synchronize(handOver_);
+            if (s.terminated) break;
+            if (error != 0) {
+                // The device is gone or hung up. Retrying would spin: the loss is reported
+                // and the thread ends.
+                s.waitError = error;
+                s.ui.Synchronize(s.handOver);
+                break;
+            }
+            if (mask == 0) continue;
+            s.mask = mask;
+            s.ui.Synchronize(s.handOver);
         }
     } catch (...) {
         // A handler raised: this opening delivers no further events.
     }
-    ended_ = true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -125,7 +161,6 @@ TCustomComm::TCustomComm(TUiThread& ui, TCommPlatform& platform) : ui_(ui), plat
 TCustomComm::~TCustomComm()
 {
     Close();
-    JoinEndedThreads(true);
 }
 
 void TCustomComm::CheckClosed() const
@@ -177,53 +212,46 @@ void TCustomComm::CreateHandle()
 void TCustomComm::Open()
 {
     CheckClosed();
-    JoinEndedThreads(false);
     CreateHandle();
-    eventThread_ = std::make_unique<TCommEventThread>(
-        platform_, handle_, monitorEvents_, ui_,
-        [this](TCommEventThread& sender, std::uint32_t mask) { HandleCommEvent(sender, mask); });
-    UpdateCommTimeouts();
-    UpdateDataControlBlock();
-    if (const int error = platform_.SetupComm(handle_, readBufSize_, writeBufSize_))
-        throw ECommError("Error initializing Read/Write Buffers", error);
+    try {
+        eventThread_ = std::make_unique<TCommEventThread>(
+            platform_, handle_, monitorEvents_, ui_,
+            [this](TCommEventThread& sender, std::uint32_t mask) { HandleCommEvent(sender, mask); },
+            [this](TCommEventThread& sender, int error) { HandleDeviceLost(sender, error); });
+        UpdateCommTimeouts();
+        UpdateDataControlBlock();
+        if (const int error = platform_.SetupComm(handle_, readBufSize_, writeBufSize_))
+            throw ECommError("Error initializing Read/Write Buffers", error);
+    } catch (...) {
+        // The device opened but cannot serve as this port: give it back, lock included, so
+        // that a port that failed to open is never held.
+        Close();
+        throw;
+    }
 }
 
 void TCustomComm::Close()
 {
-    JoinEndedThreads(false);
     if (!IsOpen()) return;
-    StopEventThread();
-    // The event thread no longer touches the device; a transfer on another thread finishes
-    // before the device goes. The purge comes before the close, never after.
+    // Afterwards the event thread no longer touches the device. Delivering no further event,
+    // it is joined at once, or (closed from its own hand-over) once that hand-over returns.
+    eventThread_.reset();
+    // A transfer on another thread finishes before the device goes. The purge comes before
+    // the close, never after.
     std::lock_guard guard(lock_);
     (void)platform_.PurgeComm(handle_, PURGE_ALL);
     platform_.CloseDevice(handle_);
     handle_ = InvalidCommHandle;
 }
 
-void TCustomComm::StopEventThread()
+void TCustomComm::HandleDeviceLost(TCommEventThread& sender, int error)
 {
-    if (!eventThread_) return;
-    eventThread_->Stop();
-    if (eventThread_->Delivering()) {
-        // Close from inside this thread's own hand-over: the thread is blocked in it on this
-        // very stack, so waiting here would never end. It checks the termination request as
-        // soon as the hand-over returns and ends without touching the device again; it is
-        // joined later.
-        stoppedThreads_.push_back(std::move(eventThread_));
-        return;
+    if (!IsOpen() || eventThread_.get() != &sender) return;
+    Close();
+    if (OnDeviceLost) {
+        const TCommLostEvent call = OnDeviceLost;
+        call(*this, ECommError("Device removed or line hung up", error));
     }
-    eventThread_->WaitForEnd();
-    eventThread_.reset();
-}
-
-void TCustomComm::JoinEndedThreads(bool all)
-{
-    std::erase_if(stoppedThreads_, [all](const std::unique_ptr<TCommEventThread>& thread) {
-        if (!all && (thread->Delivering() || !thread->Ended())) return false;
-        thread->WaitForEnd();
-        return true;
-    });
 }
 
 void TCustomComm::UpdateCommTimeouts()
@@ -295,7 +323,7 @@ std::int32_t TCustomComm::Write(const void* buffer, std::int32_t count)
     int transferred = 0;
     const std::span bytes(static_cast<const std::uint8_t*>(buffer),
                           static_cast<std::size_t>(count));
-    if (const int error = platform_.WriteFile(handle_, bytes, writeTimeout_, transferred))
+    if (const int error = platform_.WriteFile(handle_.load(), bytes, writeTimeout_, transferred))
         throw ECommError("Write error", error);
     return transferred;
 }
@@ -306,7 +334,7 @@ std::int32_t TCustomComm::Read(void* buffer, std::int32_t count)
     if (count < 0 || (count > 0 && buffer == nullptr)) throw ECommError("Read error", EINVAL);
     int transferred = 0;
     const std::span bytes(static_cast<std::uint8_t*>(buffer), static_cast<std::size_t>(count));
-    if (const int error = platform_.ReadFile(handle_, bytes, readTimeout_, transferred))
+    if (const int error = platform_.ReadFile(handle_.load(), bytes, readTimeout_, transferred))
         throw ECommError("Read error", error);
     return transferred;
 }
@@ -314,8 +342,11 @@ std::int32_t TCustomComm::Read(void* buffer, std::int32_t count)
 void TCustomComm::HandleCommEvent(TCommEventThread& sender, std::uint32_t mask)
 {
     // Only the current opening's events count; a handler that closed the port (or opened it
-    // anew) ends the delivery of this one.
-    const auto current = [&] { return IsOpen() && eventThread_.get() == &sender; };
+    // anew, or destroyed the component) ends the delivery of this one.
+    const std::weak_ptr<const bool> alive = alive_;
+    const auto current = [&] {
+        return !alive.expired() && IsOpen() && eventThread_.get() == &sender;
+    };
     if (!current()) return;
 
     TCommStatus status;
@@ -323,7 +354,7 @@ void TCustomComm::HandleCommEvent(TCommEventThread& sender, std::uint32_t mask)
 
     // Each handler is called through a copy, so that it may reassign itself.
     const auto notify = [&](std::uint32_t bit, const TNotifyEvent& handler) {
-        if ((mask & bit) && handler && current()) {
+        if ((mask & bit) && current() && handler) {
             const TNotifyEvent call = handler;
             call(*this);
         }
@@ -331,13 +362,13 @@ void TCustomComm::HandleCommEvent(TCommEventThread& sender, std::uint32_t mask)
     notify(EV_BREAK, OnBreak);
     notify(EV_CTS, OnCts);
     notify(EV_DSR, OnDsr);
-    if ((mask & EV_ERR) && OnError && current()) {
+    if ((mask & EV_ERR) && current() && OnError) {
         const TCommErrorEvent call = OnError;
         call(*this, static_cast<std::int32_t>(status.Errors));
     }
     notify(EV_RING, OnRing);
     notify(EV_RLSD, OnRlsd);
-    if ((mask & EV_RXCHAR) && status.InQueue > 0 && OnRxChar && current()) {
+    if ((mask & EV_RXCHAR) && status.InQueue > 0 && current() && OnRxChar) {
         const TCommRxCharEvent call = OnRxChar;
         call(*this, static_cast<std::int32_t>(std::min<std::uint32_t>(status.InQueue, INT32_MAX)));
     }

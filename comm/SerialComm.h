@@ -172,37 +172,34 @@ class TCommEventThread
 {
 public:
     using TSignal = std::function<void(TCommEventThread& sender, std::uint32_t mask)>;
+    // The wait for line events failed (error: the platform's code): the device was unplugged
+    // or the line hung up. Handed over once; the thread ends after it.
+    using TLost = std::function<void(TCommEventThread& sender, int error)>;
 
     // Sets the device's event mask and starts at once.
     TCommEventThread(TCommPlatform& platform, TCommHandle handle, TCommEventTypes events,
-                     TUiThread& ui, TSignal onSignal);
-    // Stops the thread and waits for its end.
+                     TUiThread& ui, TSignal onSignal, TLost onLost);
+    // Stops the thread and ends it (see End).
     ~TCommEventThread();
     TCommEventThread(const TCommEventThread&) = delete;
     TCommEventThread& operator=(const TCommEventThread&) = delete;
 
-    // Asks the thread to end and wakes its wait; the wake-up is no line event.
+    // Asks the thread to end and wakes its wait; the wake-up is no line event. Nothing is
+    // handed over from now on.
     void Stop();
-    // UI side, after Stop: takes back a queued hand-over and waits for the end of the thread,
-    // which is at once, since its wait wakes on Stop.
-    void WaitForEnd();
-    // UI side: one of this thread's hand-overs is running on the UI thread right now.
-    bool Delivering() const { return delivering_; }
-    bool Ended() const { return ended_; }
+    // UI side, after Stop: joins the thread, which ends at once since its wait wakes on Stop.
+    // From inside this thread's own hand-over (a handler closed or destroyed the port) the
+    // thread cannot end before that step returns: it is left to the UI thread object to join
+    // then, and touches nothing but its own state meanwhile. Either way the device is no longer
+    // used by the thread when End returns.
+    void End();
 
 private:
-    void Execute();
+    struct TState;
+    static void Execute(const std::shared_ptr<TState>& state);
 
-    TCommPlatform& platform_;
-    const TCommHandle handle_;
-    TUiThread& ui_;
-    TSignal onSignal_;
-    TSimpleEvent wakeUp_;
-    std::uint32_t mask_ = 0; // written by the thread before each hand-over
-    THandOver handOver_;
-    bool delivering_ = false; // UI thread only
-    std::atomic<bool> terminated_{false};
-    std::atomic<bool> ended_{false};
+    // Shared with the thread, which may outlive this object by the rest of a running step.
+    std::shared_ptr<TState> state_;
     std::thread thread_;
 };
 
@@ -214,6 +211,7 @@ public:
     using TNotifyEvent = std::function<void(TCustomComm& sender)>;
     using TCommRxCharEvent = std::function<void(TCustomComm& sender, std::int32_t count)>;
     using TCommErrorEvent = std::function<void(TCustomComm& sender, std::int32_t errors)>;
+    using TCommLostEvent = std::function<void(TCustomComm& sender, const ECommError& error)>;
 
     // ui: where line events are handed over; it is the thread that owns the component.
     explicit TCustomComm(TUiThread& ui, TCommPlatform& platform = DefaultCommPlatform());
@@ -221,8 +219,11 @@ public:
     TCustomComm(const TCustomComm&) = delete;
     TCustomComm& operator=(const TCustomComm&) = delete;
 
+    // May be asked from any thread, as Read and Write may be called from any.
     bool IsOpen() const { return handle_ != InvalidCommHandle; }
     TCommHandle Handle() const { return handle_; }
+    // A failure after the device was opened closes it again: a port that did not open holds
+    // nothing.
     void Open();
     void Close();
     // Bytes written, or -1 when the device did not take them all within WriteTimeout.
@@ -271,6 +272,9 @@ public:
     TCommRxCharEvent OnRxChar;
     TNotifyEvent OnRxFlag;
     TNotifyEvent OnTxEmpty;
+    // The device went away under the open port (unplugged, or the other end hung up): the port
+    // has been closed, and may be opened again once the device is back.
+    TCommLostEvent OnDeviceLost;
 
 protected:
     // Opens the device file named DeviceName and checks that it is a character device.
@@ -283,12 +287,12 @@ private:
         field = value;
         UpdateDataControlBlock();
     }
-    void StopEventThread();
-    void JoinEndedThreads(bool all);
+    void HandleDeviceLost(TCommEventThread& sender, int error);
 
     TUiThread& ui_;
     TCommPlatform& platform_;
-    TCommHandle handle_ = InvalidCommHandle;
+    // Written by Open and Close (the close under lock_), read by any thread.
+    std::atomic<TCommHandle> handle_{InvalidCommHandle};
     TDeviceControlBlock dcb_;
     std::string deviceName_ = "Com2";
     TCriticalSection lock_;
@@ -302,11 +306,12 @@ private:
     TStopbits stopbits_ = sb10;
     TDatabits databits_ = da8;
     std::unique_ptr<TCommEventThread> eventThread_;
-    // Threads stopped from inside their own hand-over: joined once they have ended.
-    std::vector<std::unique_ptr<TCommEventThread>> stoppedThreads_;
     TCommEventChars eventChars_{this};
     TCommOptions options_;
     TFlowControl flowControl_ = fcDefault;
+    // Expires with the component: a handler may destroy it, and the event delivery that called
+    // the handler must not touch it afterwards.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 // The serial port component as a window carries it.

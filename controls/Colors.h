@@ -2,6 +2,8 @@
 
 #include <QColor>
 
+class QWidget;
+
 namespace movarth {
 
 // Fixed colours by their Windows names.
@@ -17,5 +19,8 @@ QColor clWindowText();    // QPalette::Text
 QColor clHighlight();     // QPalette::Highlight
 QColor clHighlightText(); // QPalette::HighlightedText
 QColor clWindowFrame();   // QPalette::WindowText
+
+// The colour of a control's text (a label's, a button's caption, an edit field's).
+void SetTextColor(QWidget* widget, const QColor& color);
 
 } // namespace movarth

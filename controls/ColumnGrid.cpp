@@ -770,9 +770,10 @@ void TColumnGrid::mouseReleaseEvent(QMouseEvent* event)
 
 void TColumnGrid::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    // The second press of a double click is a press too, as the first was.
+    // The second press of a double click is a press too, as the first was. Only the left
+    // button double-clicks; the right one opens the pop-up menu.
     mousePressEvent(event);
-    if (OnDblClick) OnDblClick(*this);
+    if (event->button() == Qt::LeftButton && OnDblClick) OnDblClick(*this);
 }
 
 void TColumnGrid::keyPressEvent(QKeyEvent* event)

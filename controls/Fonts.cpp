@@ -19,11 +19,22 @@ void InstallCjkFallbacks()
                                 QStringLiteral("Noto Sans")});
 }
 
+QFont FontFace(const char* family, int pixelSize, bool bold)
+{
+    QFont face(QString::fromUtf8(family));
+    face.setPixelSize(pixelSize);
+    face.setBold(bold);
+    return face;
+}
+
+QFont SongTi(int pixelSize, bool bold)
+{
+    return FontFace("宋体", pixelSize, bold);
+}
+
 TFont SongTiFont(int pixelSize)
 {
-    QFont face(QStringLiteral("宋体"));
-    face.setPixelSize(pixelSize);
-    return {face, clWindowText()};
+    return {SongTi(pixelSize), clWindowText()};
 }
 
 } // namespace movarth

@@ -19,6 +19,11 @@ struct TFont
 // after the application object exists and before the first window is built.
 void InstallCjkFallbacks();
 
+// A face by its Windows name with a character height in pixels.
+QFont FontFace(const char* family, int pixelSize, bool bold = false);
+// "宋体", the windows' own face.
+QFont SongTi(int pixelSize, bool bold = false);
+
 // "宋体" with a character height of the given pixel size, regular style, in the window text colour.
 TFont SongTiFont(int pixelSize);
 

@@ -162,6 +162,11 @@ void TDownload::Comm1RxChar(std::int32_t count)
     }
 }
 
+void TDownload::PortFailed(std::exception_ptr error)
+{
+    if (!linkStopped_ || DownloadBusy()) EndAfterFailure(std::move(error));
+}
+
 void TDownload::SendNextFrame()
 {
     if (ackCount_ == entries_) {

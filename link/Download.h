@@ -75,6 +75,9 @@ public:
     void ZelMultiThreader1Threads2Timer();
     // A received-character event with `count` bytes waiting.
     void Comm1RxChar(std::int32_t count);
+    // The port failed outside these handlers (its device went away): a download under way
+    // ends as after a failure inside them; otherwise nothing happens.
+    void PortFailed(std::exception_ptr error);
 
     // A download is in progress while item 1 or item 2 is enabled.
     bool DownloadBusy() const { return item1_.Enabled() || item2_.Enabled(); }

@@ -10,9 +10,14 @@ namespace movarth {
 
 TSchedule::TSchedule(TStringTable& table, TOperator& op) : table_(table), op_(op) {}
 
+std::string TSchedule::CountTextOf(int entryCount)
+{
+    return "现在有" + std::to_string(entryCount) + "条记录";
+}
+
 void TSchedule::ShowEntryCount()
 {
-    countText_ = "现在有" + std::to_string(entryCount_) + "条记录";
+    countText_ = CountTextOf(entryCount_);
     if (countListener_) countListener_(countText_);
 }
 

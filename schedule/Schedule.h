@@ -29,7 +29,7 @@ public:
     const TStringTable& Table() const { return table_; }
     int EntryCount() const { return entryCount_; }
 
-    // "现在有N条记录" until the first ShowEntryCount, then "现在有" N "条记录".
+    // "现在有" N "条记录", from the start ("现在有0条记录").
     const std::string& CountText() const { return countText_; }
     // Called with the new count text after every ShowEntryCount (the window sets Label1).
     void SetCountListener(TCountListener listener) { countListener_ = std::move(listener); }
@@ -70,6 +70,7 @@ public:
     const std::vector<std::string>& ScheduleLines() const { return scheduleLines_; }
 
 private:
+    static std::string CountTextOf(int entryCount);
     void MoveRow(int from, int to);
     void SetEntryRow(int row, const std::string& start, const std::string& length,
                      const std::string& end);
@@ -77,7 +78,7 @@ private:
     TStringTable& table_;
     TOperator& op_;
     int entryCount_ = 0;
-    std::string countText_ = "现在有N条记录";
+    std::string countText_ = CountTextOf(0);
     TCountListener countListener_;
     std::function<bool()> downloadBusy_;
     std::vector<std::string> scheduleLines_;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace movarth {
@@ -235,7 +236,9 @@ TEST_F(EntryEditor, StartsHiddenWithTheFirstChoice)
     EXPECT_EQ(edit.ItemIndex(), 0);
     EXPECT_EQ(edit.windowTitle(), QStringLiteral("修改已加入的条目"));
     EXPECT_EQ(edit.size(), QSize(352, 250));
-    EXPECT_FALSE(edit.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    for (const Qt::WindowType button : {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
+                                        Qt::WindowMaximizeButtonHint})
+        EXPECT_FALSE(edit.windowFlags().testFlag(button)) << button;
     EXPECT_EQ(edit.MaskEdit1->Text(), "00:00:00");
 }
 
@@ -369,6 +372,34 @@ TEST_F(EntryEditor, AFailedRangeCheckKeepsItOpenAndBackWritesNothing)
     // The choice and the texts stay while hidden.
     EXPECT_EQ(edit.ItemIndex(), 2);
     EXPECT_EQ(edit.MaskEdit3->Text(), "12:60:00");
+}
+
+// The double-click as the operator makes it, on the grid's cells; the right button's belongs
+// to the pop-up menu.
+TEST_F(EntryEditor, OnlyALeftDoubleClickOnTheTableOpensIt)
+{
+    Entries(kThree);
+    window->show();
+    const QPoint row2 = window->SortGrid1->CellRect(1, 2).center();
+    QTest::mouseDClick(window->SortGrid1->viewport(), Qt::RightButton, {}, row2);
+    EXPECT_FALSE(edit.isVisible());
+    QTest::mouseDClick(window->SortGrid1->viewport(), Qt::LeftButton, {}, row2);
+    EXPECT_TRUE(edit.isVisible());
+    EXPECT_EQ(edit.MaskEdit1->Text(), kThree[1][0]);
+}
+
+// The editor is a secondary window: it does not keep the program alive once the main window
+// has gone.
+TEST_F(EntryEditor, ClosingTheMainWindowWhileItShowsEndsTheProgram)
+{
+    Entries(kThree);
+    window->show();
+    window->SortGrid1->SetRow(1);
+    window->SortGrid1DblClick();
+    ASSERT_TRUE(edit.isVisible());
+    QTimer::singleShot(0, [&] { window->close(); });
+    QTimer::singleShot(3000, [] { QCoreApplication::exit(-1); }); // still running: the fault
+    EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
 TEST_F(EntryEditor, IsNotOpenedOnTheHeaderOrAnEmptyTable)

@@ -4,6 +4,8 @@
 #include "app/tests/TestSupport.h"
 
 #include <QDate>
+#include <QFile>
+#include <QDir>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
@@ -82,7 +84,7 @@ TEST_F(MainWindow, FirstStartWritesTheMakerValuesAndKeepsCom1)
     EXPECT_EQ(window->SortGrid1->RowCount(), 2);
     EXPECT_EQ(window->EntryCount(), 0);
     EXPECT_TRUE(window->Download().LinkStopped());
-    EXPECT_EQ(window->Label1->text(), QStringLiteral("现在有N条记录"));
+    EXPECT_EQ(window->Label1->text(), QStringLiteral("现在有0条记录"));
     const TZelTimedThreads& items = window->ZelMultiThreader1.Threads();
     ASSERT_EQ(items.Count(), 3);
     EXPECT_TRUE(items[0].Enabled());
@@ -101,7 +103,10 @@ TEST_F(MainWindow, LayoutIsFixedWithoutACloseBox)
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Sorvane V2013.01"));
     EXPECT_EQ(window->size(), QSize(815, 476));
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
-    EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    // A caption without buttons.
+    for (const Qt::WindowType button : {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
+                                        Qt::WindowMaximizeButtonHint})
+        EXPECT_FALSE(window->windowFlags().testFlag(button)) << button;
     EXPECT_TRUE(window->windowFlags().testFlag(Qt::CustomizeWindowHint));
     EXPECT_EQ(window->SortGrid1->geometry(), QRect(384, 184, 384, 249));
     EXPECT_EQ(window->BitBtn7->geometry(), QRect(136, 400, 75, 25));
@@ -162,6 +167,30 @@ TEST_F(MainWindow, ASettingsFailureEndsTheStartUpAtThatStep)
         EXPECT_EQ(window->SortGrid1->Cells(0, 0), "开播时间");
         EXPECT_FALSE(window->ZelMultiThreader1.Threads()[0].Enabled());
     }
+}
+
+// A settings file of other bytes (a damaged disk) is set aside as it was and a fresh one is
+// started: no box, and the start-up goes through.
+TEST_F(MainWindow, AnUnreadableSettingsFileIsSetAsideAndTheStartUpGoesOn)
+{
+    const QByteArray damaged("\x89PNG\r\n\x1a\n\x00\x01 not a settings line\n[com", 29);
+    {
+        QFile file(dir.File());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    }
+    auto window = Start();
+    EXPECT_TRUE(op.calls.empty());
+    EXPECT_EQ(window->SortGrid1->Cells(0, 0), "开始时间");
+    EXPECT_TRUE(window->ZelMultiThreader1.Threads()[0].Enabled());
+    EXPECT_NE(Stored(dir, "company"), QStringLiteral("<absent>"));
+
+    const QStringList aside =
+        QDir(dir.Path()).entryList({QStringLiteral("movarth.conf.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(QDir(dir.Path()).filePath(aside.first()));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), damaged);
 }
 
 TEST_F(MainWindow, TheClockShowsDateTwoBlanksAndTime)
@@ -266,6 +295,20 @@ TEST_F(PortSelection, ABadNameTurnsRedClosesThePortAndKeepsTheRememberedName)
         EXPECT_EQ(window->Shape1->BrushColor(), kRed);
         EXPECT_FALSE(window->Comm1.IsOpen());
         EXPECT_EQ(Stored(dir, "com").toStdString(), pty.SlaveName());
+    }
+}
+
+// /dev/null is a character device that takes no line settings: the opening fails after the
+// device was opened. Red then means the port holds nothing, so the same name is tried again.
+TEST_F(PortSelection, AnOpeningThatFailsPartWayHoldsNothing)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        op.calls.clear();
+        Open("/dev/null");
+        EXPECT_EQ(op.Messages(), std::vector<std::string>{"端口打开有错误，请重新输入！"});
+        EXPECT_EQ(window->Shape1->BrushColor(), kRed);
+        EXPECT_FALSE(window->Comm1.IsOpen());
+        EXPECT_EQ(Stored(dir, "com"), QStringLiteral("<absent>"));
     }
 }
 

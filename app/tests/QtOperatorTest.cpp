@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace movarth {
 namespace {
@@ -57,6 +59,27 @@ TEST(QtOperator, MessageBoxHasTheCaptionOneOkAndNoIcon)
                                 EXPECT_EQ(box.buttons().size(), 1);
                                 box.button(QMessageBox::Ok)->click();
                             });
+}
+
+// A cell from a file or a path may hold angle brackets: every box shows them as they stand.
+TEST(QtOperator, EveryBoxShowsItsTextAsPlainText)
+{
+    TQtOperator op(nullptr);
+    const std::string text = "'<b>x' is not a valid time /tmp/<i>a</i>.qlx";
+    const std::vector<std::pair<const char*, std::function<void()>>> boxes{
+        {"message", [&] { op.ShowMessage(text); }},
+        {"confirm", [&] { op.Confirm(text); }},
+        {"ask", [&] { op.AskInformation(text); }},
+        {"inform", [&] { op.Inform(text); }},
+    };
+    for (const auto& [name, show] : boxes) {
+        SCOPED_TRACE(name);
+        WithDialog<QMessageBox>(show, [&](QMessageBox& box) {
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);
+            EXPECT_EQ(box.text().toStdString(), text);
+            box.buttons().first()->click();
+        });
+    }
 }
 
 TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)

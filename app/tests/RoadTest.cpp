@@ -3,11 +3,17 @@
 #include "app/Application.h"
 #include "app/Frm_main.h"
 #include "app/tests/TestSupport.h"
+#include "link/tests/SimProcess.h"
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <memory>
+#include <unistd.h>
 
 namespace movarth {
 namespace {
@@ -76,6 +82,70 @@ TEST(Road, AWholeDownloadToTheControllerSimulator)
     EXPECT_TRUE(first >= 0 && first < second && second < third) << schedule.toStdString();
     EXPECT_TRUE(schedule.contains(QStringLiteral("00:45:00")));
     EXPECT_TRUE(schedule.contains(QStringLiteral("00:30:00")));
+    SetErrorOperator(nullptr);
+}
+
+// The controller's line goes away under the open port (a USB adapter pulled out), first during a
+// download, then while idle: the indicator turns red within a second without anyone pressing a
+// button, and the same name opens the device again once it is back. The name is a link, as
+// udev's /dev/serial/by-id names are, so that it can lead to the new pseudo-terminal.
+TEST(Road, AControllerThatVanishesIsShownAtOnceAndComesBackUnderItsName)
+{
+    using namespace std::chrono_literals;
+    const QColor red{255, 0, 0};
+    TScopedSettingsDir dir;
+    TScriptedOperator op;
+    SetErrorOperator(&op);
+    QTemporaryDir links;
+    const std::string name = links.filePath(QStringLiteral("controller")).toStdString();
+    const auto plugIn = [&](std::vector<std::string> options) {
+        options.insert(options.end(), {"--timeout", "120"});
+        auto sim = std::make_unique<test::TSimProcess>(options);
+        ::unlink(name.c_str());
+        EXPECT_EQ(::symlink(sim->DevicePath().c_str(), name.c_str()), 0);
+        return sim;
+    };
+    // Waits for the red indicator; how long it took.
+    const auto turnsRed = [](TFrm_main& window) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window.Shape1->BrushColor() == QColor(255, 0, 0); },
+                                    5000));
+        return std::chrono::steady_clock::now() - start;
+    };
+
+    auto sim = plugIn({"--silent"});
+    TFrm_main window(&op);
+    Type(window.MaskEdit1, "20:00:00");
+    Type(window.MaskEdit2, "00:45:00");
+    window.BitBtn1->click();
+    window.Edit1->setText(QString::fromStdString(name));
+    window.BitBtn2->click();
+    ASSERT_TRUE(window.Comm1.IsOpen());
+    window.BitBtn4->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.Download().WaitTicks() >= 3; }, 5000));
+
+    sim.reset(); // during the handshake
+    EXPECT_LT(turnsRed(window), 1s);
+    EXPECT_FALSE(window.Comm1.IsOpen());
+    EXPECT_FALSE(window.DownloadBusy());
+    EXPECT_EQ(window.Label6->text(), QStringLiteral("计算机和倒计时控制器未取得联系，请检查"));
+    // Whichever noticed first, the handshake's write or the line's hang-up, tells it once.
+    EXPECT_THAT(op.Messages(), ::testing::ElementsAre(::testing::HasSubstr("(Error: 5)")));
+
+    op.calls.clear();
+    sim = plugIn({});
+    window.BitBtn2->click();
+    ASSERT_TRUE(window.Comm1.IsOpen());
+    EXPECT_EQ(window.Shape1->BrushColor(), QColor(0, 128, 0));
+    window.BitBtn4->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.DownloadBusy(); }, 30000));
+    EXPECT_EQ(window.Label6->text(), QStringLiteral("所有条目顺利发送到倒计时控制器"));
+
+    sim.reset(); // while idle: no box
+    EXPECT_LT(turnsRed(window), 1s);
+    EXPECT_FALSE(window.Comm1.IsOpen());
+    EXPECT_TRUE(op.calls.empty());
+    EXPECT_EQ(window.Shape1->BrushColor(), red);
     SetErrorOperator(nullptr);
 }
 

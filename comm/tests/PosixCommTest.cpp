@@ -2,12 +2,19 @@
 
 #include "comm/PosixBaudRate.h"
 #include "comm/SerialComm.h"
+#include "tests/support/AsOrdinaryUser.h"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <csignal>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <functional>
 #include <gmock/gmock.h>
@@ -158,8 +165,49 @@ TEST(TermiosMappingTest, SettingsLinuxCannotApplyAreRefused)
     }
 }
 
+// A folder for the UUCP lock files of one test, removed with what it holds.
+struct TLockFolder
+{
+    TLockFolder()
+    {
+        char name[] = "/tmp/movarth-lock-XXXXXX";
+        if (::mkdtemp(name) != nullptr) path = name;
+    }
+    ~TLockFolder()
+    {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    std::vector<std::string> Files() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+    std::string path;
+};
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// A lock file's content: the owner's process id as ten characters and a line end.
+std::string LockContent(pid_t pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
 // The component on the slave side of a pseudo-terminal; the test plays the other end on the
-// master side.
+// master side. Its lock files go to a folder of the test's own.
 class PtyCommTest : public ::testing::Test
 {
 protected:
@@ -218,12 +266,28 @@ protected:
         return settings;
     }
 
+    std::string LockFile() const { return locks.path + "/" + LockFileName(path_); }
+
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+    TLockFolder locks;
+    TPosixCommPlatform platform{locks.path};
     TPlainUiLoop ui;
-    TComm comm{ui};
+    TComm comm{ui, platform};
 };
+
+TEST(LockFileNameTest, NamesTheDeviceAsOtherSerialProgramsDo)
+{
+    EXPECT_EQ(LockFileName("/dev/ttyS0"), "LCK..ttyS0");
+    EXPECT_EQ(LockFileName("/dev/pts/3"), "LCK..pts_3");
+    EXPECT_EQ(LockFileName("/srv/line"), "LCK..line");
+    // A link (as udev makes under /dev/serial) names the device it leads to.
+    TLockFolder folder;
+    const std::string link = folder.path + "/controller";
+    ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+    EXPECT_EQ(LockFileName(link), "LCK..null");
+}
 
 TEST_F(PtyCommTest, OpensByNameAt2400EightNoneOne)
 {
@@ -296,31 +360,129 @@ TEST_F(PtyCommTest, TransmitEmptyFollowsAWrite)
     EXPECT_TRUE(ui.RunUntil([&] { return empties >= 1; }, 5s));
 }
 
-TEST_F(PtyCommTest, ASecondOpenerIsRefusedAndTheDeviceOpensAgainAfterClose)
+// Two components in one process, a component of another platform object and a plain opener
+// (an ordinary user's terminal program that does not lock) all stay out while the device is
+// held; the device is free again after Close.
+TEST_F(PtyCommTest, WhileOpenTheDeviceIsHeldAgainstEveryOtherOpener)
 {
+    ASSERT_EQ(::fchmod(slave_, 0666), 0); // so that the ordinary user may try it
     comm.Open();
-    TComm second(ui);
+    EXPECT_EQ(ReadFile(LockFile()), LockContent(::getpid()));
+
+    TComm second(ui, platform);
     second.SetDeviceName(path_);
-    try {
-        second.Open();
-        ADD_FAILURE() << "a second opener got the device";
-    } catch (const ECommError& error) {
-        EXPECT_THAT(error.what(),
-                    ::testing::StartsWith("Error accessing specified device (Error: "));
-        EXPECT_THAT(error.ErrorCode(), ::testing::AnyOf(EWOULDBLOCK, EBUSY));
-    }
+    ExpectCommError([&] { second.Open(); }, "Error accessing specified device", EBUSY);
+    TPosixCommPlatform otherPlatform{""}; // no lock files: flock alone keeps it out
+    TComm third(ui, otherPlatform);
+    third.SetDeviceName(path_);
+    ExpectCommError([&] { third.Open(); }, "Error accessing specified device", EWOULDBLOCK);
+    const std::string device = path_;
+    EXPECT_EQ(test::AsOrdinaryUser([&] {
+                  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                  if (fd >= 0) ::close(fd);
+                  return fd >= 0 ? std::string("opened") : std::string(std::strerror(errno));
+              }),
+              std::strerror(EBUSY));
     EXPECT_FALSE(second.IsOpen());
+    EXPECT_FALSE(third.IsOpen());
+
     comm.Close();
+    EXPECT_TRUE(locks.Files().empty());
     EXPECT_NO_THROW(second.Open());
     EXPECT_TRUE(second.IsOpen());
 }
 
-TEST_F(PtyCommTest, TheOtherEndClosingFailsTransfersWithoutSpinning)
+// The UUCP lock file as terminal and modem programs leave it: one naming a live process keeps
+// the device from us; one whose process has ended, or that names none, is taken over.
+TEST_F(PtyCommTest, ALockFileOfAnotherProgramIsHonouredAndAStaleOneTakenOver)
 {
-    int calls = 0;
-    comm.OnRxChar = [&](TCustomComm&, int) { ++calls; };
+    const pid_t live = ::fork();
+    if (live == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(live, 0);
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+
+    struct TCase
+    {
+        const char* name;
+        std::string content;
+        bool opens;
+    };
+    const std::vector<TCase> cases{
+        {"a live owner", LockContent(live), false},
+        {"a live owner, written without padding", std::to_string(live) + "\n", false},
+        {"an owner that has ended", LockContent(dead), true},
+        {"no owner at all", "", true},
+        {"no number", "modem\n", true},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        WriteFile(LockFile(), test.content);
+        if (test.opens) {
+            EXPECT_NO_THROW(comm.Open());
+            EXPECT_EQ(ReadFile(LockFile()), LockContent(::getpid()));
+            comm.Close();
+            EXPECT_TRUE(locks.Files().empty());
+        } else {
+            ExpectCommError([&] { comm.Open(); }, "Error accessing specified device", EBUSY);
+            EXPECT_FALSE(comm.IsOpen());
+            EXPECT_EQ(ReadFile(LockFile()), test.content); // left to its owner
+        }
+        std::filesystem::remove(LockFile());
+    }
+    ::kill(live, SIGKILL);
+    ::waitpid(live, nullptr, 0);
+}
+
+// An ordinary user may not write every lock folder; the port then opens without a lock file.
+TEST(PosixLockFolderTest, AFolderThatCannotBeWrittenIsGoneWithout)
+{
+    EXPECT_EQ(test::AsOrdinaryUser([] {
+                  char name[] = "/tmp/movarth-lock-XXXXXX";
+                  if (::mkdtemp(name) == nullptr || ::chmod(name, 0555) != 0) return "no folder";
+                  int master = -1;
+                  int slave = -1;
+                  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "no pty";
+                  TPosixCommPlatform platform{name};
+                  TPlainUiLoop ui;
+                  TComm comm(ui, platform);
+                  comm.SetDeviceName(::ttyname(slave));
+                  const char* result = "opened";
+                  try {
+                      comm.Open();
+                      if (!std::filesystem::is_empty(name)) result = "a lock file appeared";
+                      comm.Close();
+                  } catch (const ECommError& error) {
+                      result = "refused";
+                  }
+                  ::close(master);
+                  ::close(slave);
+                  ::rmdir(name);
+                  return result;
+              }),
+              "opened");
+}
+
+TEST_F(PtyCommTest, TheOtherEndHangingUpClosesThePortAndReportsTheLoss)
+{
+    std::vector<std::string> losses;
+    comm.OnDeviceLost = [&](TCustomComm&, const ECommError& error) {
+        losses.push_back(error.what());
+    };
     comm.Open();
+    ASSERT_FALSE(locks.Files().empty());
     CloseMaster();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ui.RunUntil([&] { return !losses.empty(); }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_THAT(losses, ::testing::ElementsAre("Device removed or line hung up (Error: 5) "));
+    EXPECT_FALSE(comm.IsOpen());
+    EXPECT_TRUE(locks.Files().empty()); // the lock went with the descriptor
 
     timespec before{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
@@ -330,16 +492,21 @@ TEST_F(PtyCommTest, TheOtherEndClosingFailsTransfersWithoutSpinning)
     const double cpuMs =
         (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
     EXPECT_LT(cpuMs, 150.0); // a spinning event thread would use about 300 ms here
-    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(losses.size(), 1u);
+}
 
-    std::uint8_t byte = 0x55;
-    ExpectCommError([&] { comm.Write(&byte, 1); }, "Write error", EIO);
-    ExpectCommError([&] { comm.Read(&byte, 1); }, "Read error", EIO);
-    EXPECT_TRUE(comm.IsOpen());
-    const auto start = std::chrono::steady_clock::now();
-    comm.Close();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+// /dev/null opens as a character device but takes no line settings: the opening fails after
+// the device was opened, and must give it back, lock and lock file included.
+TEST_F(PtyCommTest, AnOpeningThatFailsPartWayHoldsNothing)
+{
+    comm.SetDeviceName("/dev/null");
+    ExpectCommError([&] { comm.Open(); }, "Error updating DataControlBlock", ENOTTY);
     EXPECT_FALSE(comm.IsOpen());
+    EXPECT_TRUE(locks.Files().empty());
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ::close(fd);
 }
 
 TEST_F(PtyCommTest, ARegularFileIsRefused)

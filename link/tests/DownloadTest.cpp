@@ -578,5 +578,28 @@ TEST_F(DownloadTest, APortFailureOutsideADownloadLeavesTheOutcomeShown)
     ExpectIdle();
 }
 
+// The device went away between two events: a running download ends as after a failure in its
+// handlers; an ended one keeps its outcome and reports nothing.
+TEST_F(DownloadTest, APortLostOutsideTheHandlersEndsOnlyARunningDownload)
+{
+    int reports = 0;
+    download.SetErrorReport([&](std::exception_ptr) { ++reports; });
+    const auto lost = [] { return std::make_exception_ptr(ECommError("Device lost", EIO)); };
+    SetEntries(2);
+    for (const bool handshakeDone : {false, true}) {
+        SCOPED_TRACE(handshakeDone ? "waiting for frame 1" : "in the handshake");
+        reports = 0;
+        download.BitBtn4Click();
+        Tick();
+        if (handshakeDone) Receive({kAckByte});
+        download.PortFailed(lost());
+        EXPECT_EQ(reports, 1);
+        ExpectIdle();
+        EXPECT_EQ(status.Caption(), kNoContactCaption);
+        download.PortFailed(lost());
+        EXPECT_EQ(reports, 1);
+    }
+}
+
 } // namespace
 } // namespace movarth

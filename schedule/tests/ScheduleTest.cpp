@@ -54,10 +54,10 @@ protected:
     std::vector<std::string> labels;
 };
 
-TEST_F(ScheduleTest, StartsEmptyWithThePlaceholderCountText)
+TEST_F(ScheduleTest, StartsEmptyAndSaysSo)
 {
     EXPECT_EQ(schedule.EntryCount(), 0);
-    EXPECT_EQ(schedule.CountText(), "现在有N条记录");
+    EXPECT_EQ(schedule.CountText(), "现在有0条记录");
     EXPECT_FALSE(schedule.DownloadBusy());
 }
 
