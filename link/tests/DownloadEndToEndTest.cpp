@@ -16,54 +16,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sstream>
 
 namespace movarth {
 namespace {
 
 using namespace std::chrono_literals;
 using TSteady = std::chrono::steady_clock;
+using test::EventTimes;
+using test::ParseSchedule;
 using ::testing::HasSubstr;
-
-// One entry line of the simulator's schedule output.
-struct TReceivedEntry
-{
-    std::string start;
-    std::string length;
-    TFrame frame;
-};
-
-std::vector<TReceivedEntry> ParseSchedule(const std::string& output)
-{
-    std::vector<TReceivedEntry> entries;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        int number = 0;
-        char start[16], length[16], end[16];
-        unsigned b[8];
-        if (std::sscanf(line.c_str(), " %d %15s %15s %15s %x %x %x %x %x %x %x %x", &number, start,
-                        length, end, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) != 12)
-            continue;
-        TReceivedEntry entry{start, length, {}};
-        std::transform(b, b + 8, entry.frame.begin(),
-                       [](unsigned v) { return static_cast<std::uint8_t>(v); });
-        entries.push_back(entry);
-    }
-    return entries;
-}
-
-// Times (ms since the simulator started) of the log lines that contain `event`.
-std::vector<double> EventTimes(const std::string& log, const std::string& event)
-{
-    std::vector<double> times;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        double ms = 0;
-        if (line.find(event) != std::string::npos && std::sscanf(line.c_str(), "%lf", &ms) == 1)
-            times.push_back(ms);
-    }
-    return times;
-}
 
 std::string TwoDigits(int value)
 {

@@ -1,0 +1,382 @@
+#include "tools/send/Sender.h"
+
+#include "comm/PosixComm.h"
+#include "comm/SerialComm.h"
+#include "link/Adapters.h"
+#include "link/Download.h"
+#include "schedule/Operator.h"
+#include "schedule/Schedule.h"
+#include "schedule/ScheduleFile.h"
+#include "schedule/StringTable.h"
+#include "schedule/TimeText.h"
+#include "timing/UiThread.h"
+#include "timing/ZelTMultiThread.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+namespace movarth::send {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kProgram = "movarth-send";
+constexpr int kBarWidth = 20;
+
+// Standard error during a run: progress (none when quiet; one line rewritten in place on a
+// terminal, else one line per caption, so that a log stays readable) and errors, which always
+// show.
+class TReport
+{
+public:
+    TReport(std::FILE* err, bool quiet, bool terminal)
+        : err_(err), quiet_(quiet), terminal_(terminal)
+    {
+    }
+
+    void SetCaption(const std::string& text)
+    {
+        caption_ = text;
+        if (quiet_) return;
+        if (terminal_)
+            Redraw();
+        else
+            std::fprintf(err_, "%s\n", text.c_str());
+    }
+    void SetMaxValue(int value)
+    {
+        maxValue_ = value;
+        if (terminal_ && !quiet_) Redraw();
+    }
+    void SetProgress(int value)
+    {
+        progress_ = value;
+        if (terminal_ && !quiet_) Redraw();
+    }
+    // Ends a line left open by Redraw.
+    void EndLine()
+    {
+        if (!lineOpen_) return;
+        std::fputc('\n', err_);
+        lineOpen_ = false;
+    }
+    void Error(const std::string& text)
+    {
+        EndLine();
+        std::fprintf(err_, "%s: %s\n", kProgram, text.c_str());
+    }
+    const std::string& Caption() const { return caption_; }
+
+private:
+    void Redraw()
+    {
+        const std::string text = ProgressLineText(progress_, maxValue_, caption_);
+        std::fprintf(err_, "\r%s\033[K", text.c_str());
+        std::fflush(err_);
+        lineOpen_ = true;
+    }
+
+    std::FILE* err_;
+    bool quiet_;
+    bool terminal_;
+    bool lineOpen_ = false;
+    std::string caption_;
+    int maxValue_ = 0;
+    int progress_ = 0;
+};
+
+class TReportStatus final : public TLinkStatus
+{
+public:
+    explicit TReportStatus(TReport& report) : report_(report) {}
+    void SetCaption(const std::string& text) override { report_.SetCaption(text); }
+
+private:
+    TReport& report_;
+};
+
+class TReportGauge final : public TLinkGauge
+{
+public:
+    explicit TReportGauge(TReport& report) : report_(report) {}
+    void SetMaxValue(int value) override { report_.SetMaxValue(value); }
+    void SetProgress(int value) override { report_.SetProgress(value); }
+
+private:
+    TReport& report_;
+};
+
+// Messages become errors on standard error. Loading a file and the download ask nothing.
+class TReportOperator final : public TOperator
+{
+public:
+    explicit TReportOperator(TReport& report) : report_(report) {}
+    void ShowMessage(const std::string& text) override { report_.Error(text); }
+    bool Confirm(const std::string&) override { return false; }
+    bool AskInformation(const std::string&) override { return false; }
+    void Inform(const std::string&) override {}
+    std::optional<std::string> ChooseSaveFile() override { return std::nullopt; }
+    std::optional<std::string> ChooseOpenFile() override { return std::nullopt; }
+
+private:
+    TReport& report_;
+};
+
+// "Write error: Input/output error": the component's text without its code, and the
+// system's reason for the code.
+std::string Describe(const ECommError& error)
+{
+    std::string text = error.what();
+    text.erase(std::min(text.find(" (Error: "), text.size()));
+    if (error.ErrorCode() > 0) text += std::string(": ") + std::strerror(error.ErrorCode());
+    return text;
+}
+
+std::string Describe(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const ECommError& e) {
+        return Describe(e);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+std::string OpenFailure(const std::string& port, const ECommError& error)
+{
+    const std::string path = PosixDevicePath(port);
+    const int code = error.ErrorCode();
+    // The exclusive hold refuses a port that another program has open (flock or TIOCEXCL).
+    const std::string reason = code == EWOULDBLOCK || code == EBUSY ? "in use by another program"
+                               : code > 0                           ? std::strerror(code)
+                                                                    : Describe(error);
+    return "cannot open port '" + port + "'" + (path != port ? " (" + path + ")" : "") + ": " +
+           reason;
+}
+
+std::string FrameHex(const TFrame& frame)
+{
+    std::string text;
+    char hex[3];
+    for (std::uint8_t byte : frame) {
+        std::snprintf(hex, sizeof hex, "%02X", byte);
+        text += hex;
+    }
+    return text;
+}
+
+// Opens the port and runs the download of the table's `entries` rows on the window's own
+// pieces, serving their hand-overs on this thread until it ends.
+int Download(const std::string& port, const TStringTable& table, int entries, TReport& report,
+             TOperator& op)
+{
+    TPlainUiLoop ui;
+    TComm comm(ui);
+    SetUpControllerPort(comm);
+    comm.SetDeviceName(port);
+    try {
+        comm.Open();
+    } catch (const ECommError& e) {
+        report.Error(OpenFailure(port, e));
+        return kExitRefused;
+    }
+
+    TZelMultiThreader threader(ui);
+    TZelTimedThread& handshakeItem = threader.Threads().Add();
+    TZelTimedThread& replyWaitItem = threader.Threads().Add();
+    SetUpDownloadItems(handshakeItem, replyWaitItem);
+    TCommLinkPort linkPort(comm);
+    TTimedItemSwitch handshakeSwitch(handshakeItem);
+    TTimedItemSwitch replyWaitSwitch(replyWaitItem);
+    TReportStatus status(report);
+    TReportGauge gauge(report);
+    TDownload download(
+        linkPort, handshakeSwitch, replyWaitSwitch, status, gauge, table,
+        [entries] { return entries; }, op);
+    BindDownload(download, comm, handshakeItem, replyWaitItem);
+    std::string lineFailure;
+    download.SetErrorReport([&](std::exception_ptr error) { lineFailure = Describe(error); });
+
+    // The download ends by itself: each of the N + 2 waits (handshake, N frames, confirmation)
+    // lasts at most 100 ticks of 50 ms. Twice that, in case the machine is slow, keeps a fault
+    // from holding an unattended run for ever.
+    const std::chrono::milliseconds limit = 2 * (entries + 2) * kMaxWaitTicks * 50ms;
+    download.BitBtn4Click();
+    const bool ended = ui.RunUntil([&] { return !download.DownloadBusy(); }, limit);
+    comm.Close();
+    report.EndLine();
+
+    if (!ended) {
+        report.Error("download failed: it had not ended after " +
+                     std::to_string(limit.count() / 1000) + " s");
+        return kExitFailed;
+    }
+    if (!lineFailure.empty()) {
+        report.Error("download failed: the line to '" + port + "' failed: " + lineFailure);
+        return kExitFailed;
+    }
+    if (report.Caption() == kSuccessCaption) return kExitSuccess;
+    if (report.Caption() == kNoContactCaption)
+        report.Error("download failed: the controller on '" + port + "' did not answer in time");
+    else // the only other way a download ends: an answer other than 0x55 and 0xAA
+        report.Error("download failed: the controller on '" + port +
+                     "' gave an answer that is neither acknowledgement nor refusal, at: " +
+                     report.Caption());
+    return kExitFailed;
+}
+
+// Loads the file as the window's load command does, builds its frames, then lists them or
+// sends them.
+int Send(const TSendOptions& options, std::FILE* out, TReport& report)
+{
+    TReportOperator op(report);
+    TStringTable table(3, 2);
+    TSchedule schedule(table, op);
+    try {
+        if (!schedule.LoadFromFile(options.file)) return kExitRefused; // the refusal is shown
+    } catch (const EFileError& e) {
+        report.Error(options.file + ": " + e.what());
+        return kExitRefused;
+    }
+    const int entries = schedule.EntryCount();
+    if (entries == 0) {
+        report.Error(options.file + ": " + kNoEntriesText);
+        return kExitRefused;
+    }
+
+    // Built here before the port is opened, so that a text that does not convert sends nothing;
+    // the download builds the same frames from the same table.
+    std::vector<TFrame> frames;
+    for (int k = 1; k <= entries; ++k) {
+        try {
+            frames.push_back(BuildEntryFrame(table.Cell(0, k), table.Cell(1, k)));
+        } catch (const EConvertError& e) {
+            report.Error(options.file + ": line " + std::to_string(k) + ": " + e.what());
+            return kExitRefused;
+        }
+    }
+    if (options.dryRun) {
+        frames.push_back(kConfirmationFrame);
+        for (const TFrame& frame : frames)
+            std::fprintf(out, "%s\n", FrameHex(frame).c_str());
+        return kExitSuccess;
+    }
+    return Download(options.port, table, entries, report, op);
+}
+
+} // namespace
+
+TSendOptions ParseSendOptions(const std::vector<std::string>& args)
+{
+    TSendOptions options;
+    std::vector<std::string> files;
+    bool portGiven = false;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg == "-" || !arg.starts_with("-")) {
+            files.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "-V" || arg == "--version") {
+            options.version = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "-n" || arg == "--dry-run") {
+            options.dryRun = true;
+        } else if (arg == "-p" || arg == "--port" || arg.starts_with("--port=")) {
+            if (portGiven) throw EUsage("the port is given twice");
+            if (arg.starts_with("--port="))
+                options.port = arg.substr(std::strlen("--port="));
+            else if (i + 1 < args.size())
+                options.port = args[++i];
+            if (options.port.empty()) throw EUsage(arg + " needs a port name");
+            portGiven = true;
+        } else {
+            throw EUsage("unknown option '" + arg + "'");
+        }
+    }
+    if (options.help || options.version) return options;
+    if (files.empty()) throw EUsage("no schedule file given");
+    if (files.size() > 1) throw EUsage("one schedule file at a time, not also '" + files[1] + "'");
+    options.file = files[0];
+    if (!portGiven && !options.dryRun) throw EUsage("no port given (--port NAME)");
+    return options;
+}
+
+std::string SendHelpText()
+{
+    return std::string("Usage: ") + kProgram + R"( [OPTION]... FILE --port NAME
+Downloads the schedule FILE to the count-down controller on the serial port NAME, as loading
+FILE in movarth and pressing 发送 would: the entries in file order, at 2400 bit/s, 8N1.
+
+FILE is a schedule file as movarth saves it (one "hh:mm:ss hh:mm:ss hh:mm:ss" line per
+entry, start, length and end; at most 31 entries). NAME is a device path (/dev/ttyUSB0,
+/dev/pts/3), COM<n> for /dev/ttyS<n-1>, or a name under /dev (ttyUSB0).
+
+  -p, --port NAME   the serial port that leads to the controller
+  -n, --dry-run     print the frames that would be sent, one per line as 16 hex digits,
+                    the confirmation frame last; no port is opened
+  -q, --quiet       print only errors
+  -h, --help        show this text
+  -V, --version     show the version
+
+Progress goes to standard error: one line updated in place on a terminal, otherwise one
+line per step.
+
+Exit status:
+  0  the controller confirmed the whole schedule (with --dry-run: the frames were printed)
+  1  the download failed: no answer, a refusing controller, an unknown answer, the line lost
+  2  bad usage, a file that cannot be read or does not convert, or a port that cannot be
+     opened; nothing was sent
+)";
+}
+
+std::string SendVersionText()
+{
+    return std::string(kProgram) + " " MOVARTH_VERSION "\n";
+}
+
+std::string ProgressLineText(int progress, int maxValue, const std::string& caption)
+{
+    const int entries = std::max(maxValue - 2, 0);
+    const int frame = std::clamp(progress - 1, 0, entries);
+    const int filled = maxValue > 0 ? std::clamp(progress, 0, maxValue) * kBarWidth / maxValue : 0;
+    return "frame " + std::to_string(frame) + " of " + std::to_string(entries) + " [" +
+           std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " + caption;
+}
+
+int RunSendCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+                   bool errIsTerminal)
+{
+    TSendOptions options;
+    try {
+        options = ParseSendOptions(args);
+    } catch (const EUsage& e) {
+        std::fprintf(err, "%s: %s\nTry '%s --help' for more information.\n", kProgram, e.what(),
+                     kProgram);
+        return kExitRefused;
+    }
+    if (options.help || options.version) {
+        std::fputs((options.help ? SendHelpText() : SendVersionText()).c_str(), out);
+        return kExitSuccess;
+    }
+    TReport report(err, options.quiet, errIsTerminal);
+    try {
+        return Send(options, out, report);
+    } catch (const std::exception& e) {
+        report.Error(e.what());
+        return kExitFailed;
+    }
+}
+
+} // namespace movarth::send

@@ -1,0 +1,430 @@
+// movarth-send as it is run: the built program as a child process, sending schedule files to
+// the controller simulator on a pseudo-terminal.
+#include "link/Download.h"
+#include "link/tests/SimProcess.h"
+#include "schedule/TimeText.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <spawn.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace movarth {
+namespace {
+
+using namespace std::chrono_literals;
+using TSteady = std::chrono::steady_clock;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// movarth-send as a child process: its standard output and error go to files (or its
+// standard error to the given descriptor), read once it has ended.
+class TSenderProcess
+{
+public:
+    struct TResult
+    {
+        int status = -1; // the exit status; -1 when it did not end by itself
+        std::string out;
+        std::string err;
+    };
+
+    explicit TSenderProcess(const std::vector<std::string>& args, int errFd = -1)
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (errFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<std::string> all{MOVARTH_SEND};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& arg : all)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const int error = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) throw std::runtime_error("cannot start " + all[0]);
+    }
+    ~TSenderProcess()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        std::filesystem::remove(outPath_);
+        std::filesystem::remove(errPath_);
+    }
+    TSenderProcess(const TSenderProcess&) = delete;
+    TSenderProcess& operator=(const TSenderProcess&) = delete;
+
+    // Waits up to `timeout` for the end, then kills it.
+    TResult Wait(std::chrono::milliseconds timeout)
+    {
+        int status = 0;
+        const auto deadline = TSteady::now() + timeout;
+        bool ended = false;
+        while (!(ended = ::waitpid(pid_, &status, WNOHANG) == pid_) && TSteady::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        if (!ended) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        return {ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(outPath_),
+                ReadAll(errPath_)};
+    }
+
+private:
+    static std::string TempPath(const char* what)
+    {
+        return (std::filesystem::temp_directory_path() /
+                ("movarth-send-" + std::string(what) + "-" + std::to_string(::getpid()) + "-" +
+                 std::to_string(counter_++)))
+            .string();
+    }
+
+    static inline int counter_ = 0;
+    std::string outPath_ = TempPath("out");
+    std::string errPath_ = TempPath("err");
+    pid_t pid_ = -1;
+};
+
+TSenderProcess::TResult RunSender(const std::vector<std::string>& args)
+{
+    return TSenderProcess(args).Wait(60s);
+}
+
+struct TEntry
+{
+    std::string start;
+    std::string length;
+};
+
+// A schedule file's bytes as the window saves them: "start length end" and CR LF per entry.
+std::string ScheduleBytes(const std::vector<TEntry>& entries)
+{
+    std::string bytes;
+    for (const auto& e : entries)
+        bytes += e.start + " " + e.length + " " +
+                 SecondsToTimeText(TimeTextToSeconds(e.start) + TimeTextToSeconds(e.length)) +
+                 "\r\n";
+    return bytes;
+}
+
+// `count` entries in descending start order, which the window's add would have sorted the
+// other way: the file's own order is the order on the line.
+std::vector<TEntry> DescendingEntries(int count)
+{
+    std::vector<TEntry> entries;
+    for (int k = 1; k <= count; ++k)
+        entries.push_back({SecondsToTimeText(86399 - k * 2011), SecondsToTimeText(k * 97 + 5)});
+    return entries;
+}
+
+class SendEndToEndTest : public ::testing::Test
+{
+protected:
+    ~SendEndToEndTest() override { std::filesystem::remove_all(dir_); }
+
+    std::string WriteFile(const std::string& name, const std::string& bytes)
+    {
+        const std::string path = (dir_ / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    std::filesystem::path dir_ = [] {
+        char name[] = "/tmp/movarth-send-test-XXXXXX";
+        if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
+        return std::filesystem::path(name);
+    }();
+};
+
+TEST_F(SendEndToEndTest, AConfirmedDownloadDeliversTheFileInItsOwnOrder)
+{
+    const auto entries = DescendingEntries(kMaxEntries);
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(entries));
+    test::TSimProcess sim({"--once", "--timeout", "60"});
+
+    const auto run = RunSender({file, "--port", sim.DevicePath()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(sim.Finish(10s), 0) << sim.Log();
+
+    const auto received = test::ParseSchedule(sim.Output());
+    ASSERT_EQ(received.size(), entries.size()) << sim.Output();
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        SCOPED_TRACE(k + 1);
+        EXPECT_EQ(received[k].start, entries[k].start);
+        EXPECT_EQ(received[k].length, entries[k].length);
+        EXPECT_EQ(received[k].frame, BuildEntryFrame(entries[k].start, entries[k].length));
+    }
+    // Standard error is no terminal here: one plain line per caption.
+    std::vector<std::string> captions{kHandshakeCaption};
+    for (int k = 1; k <= kMaxEntries; ++k)
+        captions.push_back(FrameCaption(k));
+    captions.push_back(kConfirmationCaption);
+    captions.push_back(kSuccessCaption);
+    EXPECT_EQ(Lines(run.err), captions);
+}
+
+TEST_F(SendEndToEndTest, ARefusedFrameIsSentAgainAndQuietPrintsNothing)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(3)));
+    test::TSimProcess sim({"--refuse-frame", "2:2", "--once", "--timeout", "60"});
+
+    const auto run = RunSender({"-q", file, "--port", sim.DevicePath()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.err, IsEmpty());
+    ASSERT_EQ(sim.Finish(10s), 0) << sim.Log();
+    EXPECT_EQ(test::EventTimes(sim.Log(), "]: refused").size(), 2u) << sim.Log();
+    EXPECT_EQ(test::ParseSchedule(sim.Output()).size(), 3u);
+}
+
+TEST_F(SendEndToEndTest, AFailedDownloadExitsWithOneAndSaysWhy)
+{
+    const struct
+    {
+        std::vector<std::string> simOptions;
+        bool quiet;
+        std::string reason;
+        std::string logEvent; // what the controller saw, and how often
+        std::size_t logCount;
+        std::chrono::milliseconds minTime, maxTime;
+    } cases[] = {
+        // The handshake's budget: 100 bytes 50 ms apart, then the end.
+        {{"--silent"},
+         true,
+         "the controller on '{port}' did not answer in time",
+         "handshake",
+         100,
+         4500ms,
+         20s},
+        // An unknown answer ends the download at once, where it stood.
+        {{"--bad-answer", "1:0x00"},
+         false,
+         "the controller on '{port}' gave an answer that is neither acknowledgement nor "
+         "refusal, at: " +
+             FrameCaption(1),
+         "]: answered with 00",
+         1,
+         0ms,
+         4s},
+    };
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(2)));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.simOptions[0]);
+        auto simOptions = c.simOptions;
+        simOptions.insert(simOptions.end(), {"--timeout", "60"});
+        test::TSimProcess sim(simOptions);
+        std::vector<std::string> args{file, "--port", sim.DevicePath()};
+        if (c.quiet) args.push_back("-q");
+
+        const auto started = TSteady::now();
+        const auto run = RunSender(args);
+        const auto elapsed = TSteady::now() - started;
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_GE(elapsed, c.minTime);
+        EXPECT_LE(elapsed, c.maxTime);
+        std::string reason = c.reason;
+        reason.replace(reason.find("{port}"), 6, sim.DevicePath());
+        const auto lines = Lines(run.err);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "movarth-send: download failed: " + reason);
+        if (c.quiet) {
+            EXPECT_EQ(lines.size(), 1u) << run.err;
+        }
+
+        sim.Finish(0ms);
+        EXPECT_EQ(test::EventTimes(sim.Log(), c.logEvent).size(), c.logCount) << sim.Log();
+    }
+}
+
+TEST_F(SendEndToEndTest, ALineLostDuringTheDownloadEndsItAtOnce)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(2)));
+    auto sim = std::make_unique<test::TSimProcess>(
+        std::vector<std::string>{"--silent", "--timeout", "60"});
+    const std::string port = sim->DevicePath();
+    TSenderProcess sender({file, "--port", port});
+    const auto deadline = TSteady::now() + 20s;
+    while (sim->Log().find("handshake 3") == std::string::npos && TSteady::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_THAT(sim->Log(), HasSubstr("handshake 3")) << "the download is under way";
+    sim.reset(); // the controller's end of the line closes
+
+    const auto lost = TSteady::now();
+    const auto run = sender.Wait(30s);
+    EXPECT_LT(TSteady::now() - lost, 3s) << "ended by the failure, not by the time budget";
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_THAT(Lines(run.err).back(), StartsWith("movarth-send: download failed: the line to '" +
+                                                  port + "' failed: Write error: "));
+}
+
+TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)
+{
+    const std::string oneEntry = ScheduleBytes(DescendingEntries(1));
+    const std::string tooMany = ScheduleBytes(DescendingEntries(kMaxEntries + 1));
+    const struct
+    {
+        const char* name;
+        std::string bytes; // of {file}
+        std::vector<std::string> args;
+        std::string message;
+        bool holdPort = false; // another program has the port
+    } cases[] = {
+        {"a time that does not convert",
+         "08:30:00 00:45:30 09:15:30\r\n09:3x:00 00:10:00 09:40:00\r\n",
+         {"{file}", "--port", "{port}"},
+         "movarth-send: {file}: line 2: 'x' is not a valid integer value"},
+        {"a device path that does not exist",
+         oneEntry,
+         {"{file}", "--port", "/dev/movarth-no-such-port"},
+         "movarth-send: cannot open port '/dev/movarth-no-such-port': No such file or directory"},
+        {"a name under /dev that does not exist",
+         oneEntry,
+         {"{file}", "--port", "ttyMOVARTH9"},
+         "movarth-send: cannot open port 'ttyMOVARTH9' (/dev/ttyMOVARTH9): No such file or "
+         "directory"},
+        {"a port that is no terminal",
+         oneEntry,
+         {"{file}", "--port", "{file}"},
+         "movarth-send: cannot open port '{file}': Invalid device handle, access denied"},
+        {"a port held by another program",
+         oneEntry,
+         {"{file}", "--port", "{port}"},
+         "movarth-send: cannot open port '{port}': in use by another program",
+         true},
+        {"no port", oneEntry, {"{file}"}, "movarth-send: no port given (--port NAME)"},
+        {"a file that does not exist",
+         "",
+         {"{file}.missing", "--port", "{port}"},
+         "movarth-send: {file}.missing: Cannot open file {file}.missing"},
+        {"more than 31 entries",
+         tooMany,
+         {"{file}", "--port", "{port}"},
+         "movarth-send: 文件中的条目超过31条上限，无法调出！"},
+        {"no entry",
+         "",
+         {"{file}", "--port", "{port}"},
+         std::string("movarth-send: {file}: ") + kNoEntriesText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = WriteFile("today.qlx", c.bytes);
+        test::TSimProcess sim({"--timeout", "60"});
+        const auto fill = [&](std::string text) {
+            for (const auto& [key, value] : {std::pair<std::string, std::string>{"{file}", file},
+                                             {"{port}", sim.DevicePath()}})
+                for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+                    text.replace(at, key.size(), value);
+            return text;
+        };
+        int held = -1;
+        if (c.holdPort) {
+            held = ::open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        }
+        std::vector<std::string> args;
+        for (const auto& arg : c.args)
+            args.push_back(fill(arg));
+
+        const auto run = RunSender(args);
+        if (held >= 0) ::close(held);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_THAT(Lines(run.err), ::testing::Contains(fill(c.message))) << run.err;
+        sim.Finish(0ms);
+        EXPECT_THAT(sim.Log(), Not(HasSubstr("handshake"))) << "nothing was sent";
+    }
+}
+
+TEST_F(SendEndToEndTest, ADryRunPrintsTheFramesAndOpensNoPort)
+{
+    const std::string file = WriteFile("today.qlx", "08:30:00 00:45:30 09:15:30\r\n"
+                                                    "23:59:59 23:59:59 23:59:58\r\n"
+                                                    "00:00:00 00:00:05 00:00:05\r\n");
+    // The port given does not exist: opening it would fail.
+    const auto run = RunSender({"--dry-run", file, "--port", "/dev/movarth-no-such-port"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0008300000453013\n"
+                       "0023595923595982\n"
+                       "0000000000000505\n"
+                       "0099999999999994\n");
+    EXPECT_THAT(run.err, IsEmpty());
+}
+
+TEST_F(SendEndToEndTest, HelpAndVersion)
+{
+    const auto help = RunSender({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, StartsWith("Usage: movarth-send [OPTION]... FILE --port NAME\n"));
+    const auto version = RunSender({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "movarth-send " MOVARTH_VERSION "\n");
+    EXPECT_THAT(help.err + version.err, IsEmpty());
+}
+
+TEST_F(SendEndToEndTest, OnATerminalTheProgressIsOneLineRewrittenInPlace)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(3)));
+    test::TSimProcess sim({"--once", "--timeout", "60"});
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+
+    TSenderProcess sender({file, "--port", sim.DevicePath()}, terminal);
+    ::close(terminal);
+    const auto run = sender.Wait(60s);
+    EXPECT_EQ(run.status, 0);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, static_cast<std::size_t>(n));
+    ::close(master);
+
+    EXPECT_THAT(shown, HasSubstr(std::string("\rframe 2 of 3 [############........] ") +
+                                 FrameCaption(2) + "\033[K"));
+    EXPECT_THAT(shown, EndsWith(std::string("\rframe 3 of 3 [####################] ") +
+                                kSuccessCaption + "\033[K\r\n"));
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1) << shown;
+    EXPECT_EQ(sim.Finish(10s), 0);
+}
+
+} // namespace
+} // namespace movarth
