@@ -206,19 +206,15 @@ void TFrm_main::ConfigureComponents()
     items.Add().SetEnabled(false);
     TZelTimedThread& handshake = items.Add();
     TZelTimedThread& replyWait = items.Add();
-    SetUpDownloadItems(handshake, replyWait);
 
     Comm1.SetDeviceName("Com2");
     SetUpControllerPort(Comm1);
 
-    linkPort_ = std::make_unique<TCommLinkPort>(Comm1);
-    handshakeSwitch_ = std::make_unique<TTimedItemSwitch>(items[1]);
-    replyWaitSwitch_ = std::make_unique<TTimedItemSwitch>(items[2]);
     linkStatus_ = std::make_unique<TLabelStatus>(Label6);
     linkGauge_ = std::make_unique<TGaugeProgress>(Gauge1);
-    download_ = std::make_unique<TDownload>(
-        *linkPort_, *handshakeSwitch_, *replyWaitSwitch_, *linkStatus_, *linkGauge_,
-        SortGrid1->Table(), [this] { return EntryCount(); }, *operator_);
+    link_ = std::make_unique<TControllerLink>(
+        Comm1, handshake, replyWait, *linkStatus_, *linkGauge_, SortGrid1->Table(),
+        [this] { return EntryCount(); }, *operator_);
 }
 
 void TFrm_main::Wire()
@@ -226,18 +222,18 @@ void TFrm_main::Wire()
     TZelTimedThreads& items = ZelMultiThreader1.Threads();
     // A failure of the clock ends item 0's worker, as for any timed item; nothing is shown.
     items[0].OnTimer = [this](TZelTimedThread& sender) { ZelMultiThreader1Threads0Timer(sender); };
-    BindDownload(*download_, Comm1, items[1], items[2]);
     // The device went away (unplugged, the other end hung up): the port has closed itself, the
-    // indicator shows it at once, and a download under way ends.
-    Comm1.OnDeviceLost = [this](TCustomComm&, const ECommError& error) {
+    // indicator shows it at once, and the download's own handler ends a download under way.
+    Comm1.OnDeviceLost = [this, endDownload = Comm1.OnDeviceLost](TCustomComm& sender,
+                                                                  const ECommError& error) {
         RunHandler([&] {
             Shape1->SetBrushColor(kRed);
-            download_->PortFailed(std::make_exception_ptr(error));
+            endDownload(sender, error);
         });
     };
     // The download catches what fails inside its tick and reply handlers (so that neither the
     // item's worker nor the port's event thread ends) and reports it here.
-    download_->SetErrorReport(
+    Download().SetErrorReport(
         [](std::exception_ptr error) { RunHandler([&] { std::rethrow_exception(error); }); });
 
     Schedule.SetDownloadBusy([this] { return DownloadBusy(); });
@@ -286,7 +282,7 @@ void TFrm_main::FormCreate()
 
 bool TFrm_main::DownloadBusy() const
 {
-    return download_->DownloadBusy();
+    return Download().DownloadBusy();
 }
 
 void TFrm_main::ZelMultiThreader1Threads0Timer(TZelTimedThread&)
@@ -327,7 +323,7 @@ void TFrm_main::BitBtn3Click()
 }
 void TFrm_main::BitBtn4Click()
 {
-    download_->BitBtn4Click();
+    Download().BitBtn4Click();
 }
 void TFrm_main::BitBtn5Click()
 {

@@ -44,7 +44,7 @@ public:
     void SetEditor(TFrm_edit* editor) { editor_ = editor; }
 
     // Handlers, as wired to the controls and components. The download's own (the ticks of
-    // items 1 and 2, Comm1RxChar) are TDownload's, bound to them by BindDownload.
+    // items 1 and 2, Comm1RxChar) are TDownload's, bound to them by TControllerLink.
     void FormCreate();
     void ZelMultiThreader1Threads0Timer(TZelTimedThread& sender);
     void BitBtn1Click(); // add
@@ -101,8 +101,8 @@ public:
     // The operations the window serves: the schedule (the table is SortGrid1's, the count
     // line Label1) and the download (its fields LinkState, WaitTicks, ... live there).
     TSchedule Schedule{SortGrid1->Table(), *operator_};
-    TDownload& Download() { return *download_; }
-    const TDownload& Download() const { return *download_; }
+    TDownload& Download() { return link_->Download(); }
+    const TDownload& Download() const { return link_->Download(); }
 
 private:
     void CreateLayout();
@@ -110,13 +110,10 @@ private:
     void Wire();
 
     TFrm_edit* editor_ = nullptr;
-    // The download and what it drives, made once the timed items exist.
-    std::unique_ptr<TCommLinkPort> linkPort_;
-    std::unique_ptr<TTimedItemSwitch> handshakeSwitch_;
-    std::unique_ptr<TTimedItemSwitch> replyWaitSwitch_;
+    // The download on Comm1 and timed items 1 and 2, made once the items exist.
     std::unique_ptr<TLinkStatus> linkStatus_;
     std::unique_ptr<TLinkGauge> linkGauge_;
-    std::unique_ptr<TDownload> download_;
+    std::unique_ptr<TControllerLink> link_;
 };
 
 // The program's windows, set when they are created.

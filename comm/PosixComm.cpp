@@ -8,12 +8,12 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <charconv>
-#include <chrono>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -267,8 +267,8 @@ int TakeLockFile(const std::string& directory, const std::string& devicePath, st
     const std::string lockPath = directory + "/" + LockFileName(devicePath);
     char content[16];
     std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
-    const std::string tempPath = directory + "/LTMP." + std::to_string(::getpid()) + "." +
-                                 std::to_string(::gettid());
+    const std::string tempPath =
+        directory + "/LTMP." + std::to_string(::getpid()) + "." + std::to_string(::gettid());
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) return 0; // the folder is not ours to write: go on without a lock file
@@ -328,7 +328,7 @@ struct TPosixCommPlatform::TDevice
     }
 
     const int fd;
-    std::string lockFile; // the UUCP lock file taken for it, if any
+    std::string lockFile;   // the UUCP lock file taken for it, if any
     int epoll = -1;         // fd (edge-triggered input, hang-up) and txStarted
     int pollError = 0;      // why fd could not join the epoll set (it is no pollable device)
     TSimpleEvent txStarted; // set by each write, so that the wait watches the output queue

@@ -55,12 +55,26 @@ void BindDownload(TDownload& download, TCustomComm& comm, TZelTimedThread& hands
                   TZelTimedThread& replyWaitItem)
 {
     comm.OnRxChar = [&download](TCustomComm&, std::int32_t count) { download.Comm1RxChar(count); };
+    comm.OnDeviceLost = [&download](TCustomComm&, const ECommError& error) {
+        download.PortFailed(std::make_exception_ptr(error));
+    };
     handshakeItem.OnTimer = [&download](TZelTimedThread&) {
         download.ZelMultiThreader1Threads1Timer();
     };
     replyWaitItem.OnTimer = [&download](TZelTimedThread&) {
         download.ZelMultiThreader1Threads2Timer();
     };
+}
+
+TControllerLink::TControllerLink(TCustomComm& comm, TZelTimedThread& handshakeItem,
+                                 TZelTimedThread& replyWaitItem, TLinkStatus& status,
+                                 TLinkGauge& gauge, const TStringTable& table,
+                                 TDownload::TEntryCount entryCount, TOperator& op)
+    : port_(comm), handshake_(handshakeItem), replyWait_(replyWaitItem),
+      download_(port_, handshake_, replyWait_, status, gauge, table, std::move(entryCount), op)
+{
+    SetUpDownloadItems(handshakeItem, replyWaitItem);
+    BindDownload(download_, comm, handshakeItem, replyWaitItem);
 }
 
 } // namespace movarth

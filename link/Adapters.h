@@ -1,11 +1,11 @@
 #pragma once
 
+#include "link/Download.h"
 #include "link/LinkInterfaces.h"
 
 namespace movarth {
 
 class TCustomComm;
-class TDownload;
 class TZelTimedThread;
 
 // The serial port component as the download's port. Write and Read throw ECommError.
@@ -41,9 +41,29 @@ void SetUpControllerPort(TCustomComm& comm);
 // Timed items 1 (handshake) and 2 (reply wait): disabled, ticking every 50 ms once enabled.
 void SetUpDownloadItems(TZelTimedThread& handshakeItem, TZelTimedThread& replyWaitItem);
 
-// Binds the port's OnRxChar and the two items' OnTimer to the download's handlers. The items
-// are left as they are (the download enables them).
+// Binds the port's OnRxChar and OnDeviceLost and the two items' OnTimer to the download's
+// handlers. The items are left as they are (the download enables them).
 void BindDownload(TDownload& download, TCustomComm& comm, TZelTimedThread& handshakeItem,
                   TZelTimedThread& replyWaitItem);
+
+// The download on a serial port component and two timed items, as the window, the command-line
+// sender and the end-to-end tests run it: the items set up for it (SetUpDownloadItems) and the
+// handlers bound (BindDownload). Setting up and opening the port is the caller's.
+class TControllerLink
+{
+public:
+    TControllerLink(TCustomComm& comm, TZelTimedThread& handshakeItem,
+                    TZelTimedThread& replyWaitItem, TLinkStatus& status, TLinkGauge& gauge,
+                    const TStringTable& table, TDownload::TEntryCount entryCount, TOperator& op);
+
+    TDownload& Download() { return download_; }
+    const TDownload& Download() const { return download_; }
+
+private:
+    TCommLinkPort port_;
+    TTimedItemSwitch handshake_;
+    TTimedItemSwitch replyWait_;
+    TDownload download_;
+};
 
 } // namespace movarth

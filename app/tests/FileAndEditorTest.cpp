@@ -236,8 +236,8 @@ TEST_F(EntryEditor, StartsHiddenWithTheFirstChoice)
     EXPECT_EQ(edit.ItemIndex(), 0);
     EXPECT_EQ(edit.windowTitle(), QStringLiteral("修改已加入的条目"));
     EXPECT_EQ(edit.size(), QSize(352, 250));
-    for (const Qt::WindowType button : {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
-                                        Qt::WindowMaximizeButtonHint})
+    for (const Qt::WindowType button :
+         {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint})
         EXPECT_FALSE(edit.windowFlags().testFlag(button)) << button;
     EXPECT_EQ(edit.MaskEdit1->Text(), "00:00:00");
 }

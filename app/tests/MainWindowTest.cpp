@@ -4,8 +4,8 @@
 #include "app/tests/TestSupport.h"
 
 #include <QDate>
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
@@ -104,8 +104,8 @@ TEST_F(MainWindow, LayoutIsFixedWithoutACloseBox)
     EXPECT_EQ(window->size(), QSize(815, 476));
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
     // A caption without buttons.
-    for (const Qt::WindowType button : {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
-                                        Qt::WindowMaximizeButtonHint})
+    for (const Qt::WindowType button :
+         {Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint})
         EXPECT_FALSE(window->windowFlags().testFlag(button)) << button;
     EXPECT_TRUE(window->windowFlags().testFlag(Qt::CustomizeWindowHint));
     EXPECT_EQ(window->SortGrid1->geometry(), QRect(384, 184, 384, 249));

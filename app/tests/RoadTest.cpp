@@ -108,8 +108,8 @@ TEST(Road, AControllerThatVanishesIsShownAtOnceAndComesBackUnderItsName)
     // Waits for the red indicator; how long it took.
     const auto turnsRed = [](TFrm_main& window) {
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return window.Shape1->BrushColor() == QColor(255, 0, 0); },
-                                    5000));
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return window.Shape1->BrushColor() == QColor(255, 0, 0); }, 5000));
         return std::chrono::steady_clock::now() - start;
     };
 

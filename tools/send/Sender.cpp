@@ -191,16 +191,12 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     TZelMultiThreader threader(ui);
     TZelTimedThread& handshakeItem = threader.Threads().Add();
     TZelTimedThread& replyWaitItem = threader.Threads().Add();
-    SetUpDownloadItems(handshakeItem, replyWaitItem);
-    TCommLinkPort linkPort(comm);
-    TTimedItemSwitch handshakeSwitch(handshakeItem);
-    TTimedItemSwitch replyWaitSwitch(replyWaitItem);
     TReportStatus status(report);
     TReportGauge gauge(report);
-    TDownload download(
-        linkPort, handshakeSwitch, replyWaitSwitch, status, gauge, table,
-        [entries] { return entries; }, op);
-    BindDownload(download, comm, handshakeItem, replyWaitItem);
+    TControllerLink link(
+        comm, handshakeItem, replyWaitItem, status, gauge, table, [entries] { return entries; },
+        op);
+    TDownload& download = link.Download();
     std::string lineFailure;
     download.SetErrorReport([&](std::exception_ptr error) { lineFailure = Describe(error); });
 
