@@ -20,7 +20,9 @@ public:
     }
 };
 
-// A Yes/No dialog with the captions "&Yes" and "&No"; true when Yes was pressed.
+// The answer of a Yes/No dialog. Escape and the close box press the dialog's escape button,
+// which QMessageBox makes the NoRole button here, so they answer No; Other is left for a dialog
+// ended by the program without any button.
 enum class EAnswer
 {
     Yes,
@@ -28,6 +30,7 @@ enum class EAnswer
     Other
 };
 
+// A Yes/No dialog with the captions "&Yes" and "&No".
 EAnswer AskYesNo(QWidget* owner, QMessageBox::Icon icon, const char* title,
                  const std::string& question)
 {
@@ -69,6 +72,7 @@ bool TQtOperator::Confirm(const std::string& question)
 
 bool TQtOperator::AskInformation(const std::string& question)
 {
+    // Escape and the close box give No, so only a dialog ended by the program goes on.
     return AskYesNo(owner_, QMessageBox::Information, "Information", question) != EAnswer::No;
 }
 

@@ -17,7 +17,8 @@ public:
     // Confirmation dialog (title "Confirm", question icon, "&Yes"/"&No", Yes the default).
     // True only for Yes; No or any other way of closing it is false.
     virtual bool Confirm(const std::string& question) = 0;
-    // Information dialog with "&Yes"/"&No". False only for No; any other way of closing it is true.
+    // Information dialog with "&Yes"/"&No" (the overwrite question): true for Yes, false for
+    // No. Escape and the window's close box answer No too: for an overwrite the safer answer.
     virtual bool AskInformation(const std::string& question) = 0;
     // Information dialog with one OK button.
     virtual void Inform(const std::string& text) = 0;

@@ -143,8 +143,8 @@ void TSchedule::SaveToFile(const std::string& path)
 bool TSchedule::LoadFromFile(const std::string& path)
 {
     // Everything is read and checked before the table is touched, so a refused file changes
-    // nothing.
-    std::vector<std::string> lines = SplitScheduleText(ReadScheduleFile(path));
+    // nothing. Reading stops once a 32nd line has begun: such a file is refused anyway.
+    std::vector<std::string> lines = ReadScheduleLines(path, kMaxEntries);
 
     // A longer file cannot be held by the table (nor by the download's 31 frames); taking a
     // part of it would silently drop entries, so it is refused whole.

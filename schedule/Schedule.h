@@ -66,7 +66,8 @@ public:
     // refused with a message). Returns whether the table was replaced.
     bool LoadFromFile(const std::string& path);
 
-    // Lines of the last file saved or loaded.
+    // Lines of the last file saved or loaded (of a loaded line, the 26 characters the load
+    // uses).
     const std::vector<std::string>& ScheduleLines() const { return scheduleLines_; }
 
 private:

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
@@ -48,33 +49,80 @@ private:
     std::string path_;
 };
 
-// Creates a new file beside `target` under a name nobody else uses. O_EXCL makes the name
-// ours; the permission bits follow the umask like any newly created file.
-TFileGuard CreateTempBeside(const std::filesystem::path& target)
+namespace fs = std::filesystem;
+
+fs::path FolderOf(const fs::path& target)
+{
+    return target.has_parent_path() ? target.parent_path() : ".";
+}
+
+// Creates a new file beside `target` under a short name nobody else uses, so that any name
+// the file system accepts for the target can be saved. O_EXCL makes the name ours; the
+// permission bits follow the umask like any newly created file. On failure the guard holds
+// no descriptor and `error` the reason.
+TFileGuard CreateTempBeside(const fs::path& target, int& error)
 {
     static std::atomic<unsigned> counter{0};
     std::random_device seed;
-    const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = "." + target.filename().string() + "." +
-                                 std::to_string(::getpid()) + "." + std::to_string(seed()) + "." +
-                                 std::to_string(counter++) + ".tmp";
-        const std::string path = (dir / name).string();
+        char name[32];
+        std::snprintf(name, sizeof name, ".movarth-%08x.tmp", seed() ^ counter++);
+        const std::string path = (FolderOf(target) / name).string();
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return TFileGuard(fd, path);
-        if (errno != EEXIST) break;
+        error = errno;
+        if (error != EEXIST) break;
     }
     return TFileGuard(-1, {});
 }
 
-void SyncDirectory(const std::filesystem::path& target)
+void SyncDirectory(const fs::path& target)
 {
-    const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : ".";
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd); // best effort: the file itself is complete and in place already
         ::close(fd);
     }
+}
+
+// The folder refuses the user a new file or a rename there.
+bool FolderRefuses(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+// Gives the replacement the old file's owner and group, where the process may set them, then
+// its mode (after the owner: a change of owner clears the set-user-id bit). A refused owner
+// (EPERM, or EINVAL for an id this user namespace cannot map) leaves the saving user's; the
+// group alone is tried then, since a user may hand a file to a group of their own.
+bool KeepOwnerAndMode(int fd, const struct stat& old)
+{
+    const auto refused = [] { return errno == EPERM || errno == EINVAL; };
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        if (!refused()) return false;
+        if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && !refused()) return false;
+    }
+    return ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+// Writes every byte, continuing short writes, then syncs; EFileError "Stream write error".
+void WriteAllAndSync(int fd, std::string_view bytes, const TWriteStep& writeStep)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = writeStep ? writeStep(fd, bytes.data(), bytes.size())
+                                          : ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) throw EFileError("Stream write error");
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::fsync(fd) != 0) throw EFileError("Stream write error");
+}
+
+// Only a regular file is a schedule file or a save target: a pipe would block, a device
+// might never end or act on being opened, a folder cannot be read or replaced as one.
+bool IsRegular(const struct stat& info)
+{
+    return S_ISREG(info.st_mode);
 }
 
 } // namespace
@@ -95,23 +143,41 @@ std::string JoinScheduleLines(const std::vector<std::string>& lines)
     return bytes;
 }
 
+bool TScheduleTextSplitter::Add(std::string_view piece)
+{
+    for (const char c : piece) {
+        if (ended_) break;
+        if (afterCr_ && c == '\n') {
+            afterCr_ = false;
+            continue;
+        }
+        afterCr_ = false;
+        if (c == '\0') {
+            ended_ = true;
+        } else if (c == '\r' || c == '\n') {
+            lines_.push_back(std::move(line_));
+            line_.clear();
+            afterCr_ = c == '\r';
+        } else if (line_.size() < kScheduleLineLength) {
+            line_ += c;
+        }
+        if (LinesBegun() > maxLines_) ended_ = true;
+    }
+    return !ended_;
+}
+
+std::vector<std::string> TScheduleTextSplitter::TakeLines()
+{
+    if (!line_.empty()) lines_.push_back(std::move(line_));
+    line_.clear();
+    return std::move(lines_);
+}
+
 std::vector<std::string> SplitScheduleText(std::string_view text)
 {
-    text = text.substr(0, text.find('\0'));
-    std::vector<std::string> lines;
-    std::string line;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(std::move(line));
-            line.clear();
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty()) lines.push_back(std::move(line));
-    return lines;
+    TScheduleTextSplitter splitter;
+    splitter.Add(text);
+    return splitter.TakeLines();
 }
 
 TScheduleCells SplitScheduleLine(const std::string& line)
@@ -124,63 +190,71 @@ void WriteScheduleFile(const std::string& path, std::string_view bytes, const TW
     const EFileError cannotCreate("Cannot create file " + path);
 
     // Replace the file a symbolic link points to, not the link.
-    std::filesystem::path target = path;
+    fs::path target = path;
     std::error_code ec;
-    if (std::filesystem::is_symlink(target, ec)) {
-        auto resolved = std::filesystem::weakly_canonical(target, ec);
+    if (fs::is_symlink(target, ec)) {
+        auto resolved = fs::weakly_canonical(target, ec);
         if (!ec) target = resolved;
     }
 
-    TFileGuard temp = CreateTempBeside(target);
-    if (temp.Fd() < 0) throw cannotCreate;
-
-    // An existing file keeps its permission bits.
+    // An existing target is opened for writing first, without truncating it: that refuses a
+    // file the user may not write (the rename alone would ignore the file's own permission)
+    // before anything changes, and serves a save in place.
     struct stat old
     {
     };
-    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-        ::fchmod(temp.Fd(), old.st_mode & 07777);
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (!exists && errno != ENOENT) throw cannotCreate;
+    if (exists && !IsRegular(old)) throw cannotCreate;
+    TFileGuard existing(
+        exists ? ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1, {});
+    if (exists && (existing.Fd() < 0 || ::fstat(existing.Fd(), &old) != 0 || !IsRegular(old)))
+        throw cannotCreate;
 
-    const TWriteStep write =
-        writeStep ? writeStep : [](int fd, const void* data, std::size_t size) {
-            return ::write(fd, data, size);
-        };
-    while (!bytes.empty()) {
-        const ssize_t written = write(temp.Fd(), bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) throw EFileError("Stream write error");
-        bytes.remove_prefix(static_cast<std::size_t>(written));
+    int error = 0;
+    TFileGuard temp = CreateTempBeside(target, error);
+    if (temp.Fd() >= 0) {
+        if (exists && !KeepOwnerAndMode(temp.Fd(), old)) throw cannotCreate;
+        WriteAllAndSync(temp.Fd(), bytes, writeStep);
+        if (!temp.Close()) throw EFileError("Stream write error");
+        if (::rename(temp.Path().c_str(), target.c_str()) == 0) {
+            temp.Release();
+            SyncDirectory(target);
+            return;
+        }
+        error = errno;
     }
-    if (::fsync(temp.Fd()) != 0 || !temp.Close()) throw EFileError("Stream write error");
 
-    if (::rename(temp.Path().c_str(), target.c_str()) != 0) throw cannotCreate;
-    temp.Release();
-    SyncDirectory(target);
+    // The folder lets the user neither make a file nor replace this one (closed, or sticky
+    // with the file another user's), but the file itself may be written: write it in place.
+    if (!exists || !FolderRefuses(error)) throw cannotCreate;
+    if (::ftruncate(existing.Fd(), 0) != 0) throw cannotCreate;
+    WriteAllAndSync(existing.Fd(), bytes, writeStep);
+    if (!existing.Close()) throw EFileError("Stream write error");
 }
 
-std::string ReadScheduleFile(const std::string& path)
+std::vector<std::string> ReadScheduleLines(const std::string& path, std::size_t maxLines)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw EFileError("Cannot open file " + path);
-    TFileGuard guard(fd, {}); // closes only
+    const EFileError cannotOpen("Cannot open file " + path);
+    // Checked before opening, so that a device is not even opened, and again on the open
+    // descriptor, in case the name changed in between; O_NONBLOCK keeps a pipe from blocking
+    // at the open.
     struct stat info
     {
     };
-    // Only a regular file is a schedule file: a directory, a pipe or a device is refused
-    // before it is read (a pipe would block the window, a device might never end).
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        throw EFileError("Cannot open file " + path);
+    if (::stat(path.c_str(), &info) != 0 || !IsRegular(info)) throw cannotOpen;
+    TFileGuard file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), {});
+    if (file.Fd() < 0 || ::fstat(file.Fd(), &info) != 0 || !IsRegular(info)) throw cannotOpen;
 
-    std::string bytes;
-    char buffer[4096];
+    TScheduleTextSplitter splitter(maxLines);
+    char buffer[16384];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(file.Fd(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw EFileError("Stream read error");
-        if (got == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(got));
+        if (got == 0 || !splitter.Add({buffer, static_cast<std::size_t>(got)})) break;
     }
-    return bytes;
+    return splitter.TakeLines();
 }
 
 } // namespace movarth

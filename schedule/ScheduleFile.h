@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,9 +31,37 @@ std::vector<std::string> BuildScheduleLines(const TStringTable& table, int entry
 // The file's bytes: every line followed by CR LF.
 std::string JoinScheduleLines(const std::vector<std::string>& lines);
 
-// Splits a file's text into lines: a line ends at CR, LF or CR LF (LF then CR is two ends);
-// a last line without an end is a line, an end at the very end adds no empty line; a NUL
-// byte ends the text.
+// Cuts a schedule file's text into lines as it arrives, piece by piece: a line ends at CR, LF
+// or CR LF (LF then CR is two ends, also when a piece ends between them); a last line without
+// an end is a line, an end at the very end adds no empty line; a NUL byte ends the text. Of
+// each line only the characters the load uses (1 to 26) are kept, so neither a long line nor
+// a long file grows memory.
+class TScheduleTextSplitter
+{
+public:
+    // Takes no more text once more than `maxLines` lines have begun.
+    explicit TScheduleTextSplitter(std::size_t maxLines = std::numeric_limits<std::size_t>::max())
+        : maxLines_(maxLines)
+    {
+    }
+
+    // Takes the next piece of the text. False once nothing after it can change the lines:
+    // a NUL byte was met, or more than maxLines lines have begun.
+    bool Add(std::string_view piece);
+    // The lines taken, the last one without its end included.
+    std::vector<std::string> TakeLines();
+
+private:
+    std::size_t LinesBegun() const { return lines_.size() + (line_.empty() ? 0 : 1); }
+
+    std::size_t maxLines_;
+    std::vector<std::string> lines_;
+    std::string line_;
+    bool afterCr_ = false; // an LF now completes a CR LF
+    bool ended_ = false;
+};
+
+// The lines of a whole text, as TScheduleTextSplitter cuts them.
 std::vector<std::string> SplitScheduleText(std::string_view text);
 
 // Characters 1-8, 10-17 and 19-26 of a line; a short line gives what is there (possibly
@@ -48,15 +77,23 @@ TScheduleCells SplitScheduleLine(const std::string& line);
 using TWriteStep = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
 
 // Writes `bytes` to `path` without ever damaging an existing file there: the bytes go to a
-// temporary file in the same directory, which is synced and renamed over `path` only when
-// complete. On any failure the temporary is removed, the old file stays whole, and EFileError
-// is thrown: "Cannot create file %s" when the file cannot be made or put in place, "Stream
-// write error" when writing fails.
+// temporary file in the same folder, which is synced and renamed over `path` only when
+// complete. A symbolic link stays a link and the file it points to is replaced; that file's
+// mode, and its owner and group where the process may set them, are kept. Only a regular file
+// the user may write is replaced. When the folder does not let the user make or rename files
+// but the file itself may be written, it is written in place: truncated, written and synced,
+// so a failure part-way leaves the lines written so far. EFileError "Cannot create file %s"
+// when the file cannot be made, replaced or truncated (nothing has changed then), "Stream
+// write error" when writing fails (the temporary is removed, the old file stays whole, except
+// in place).
 void WriteScheduleFile(const std::string& path, std::string_view bytes,
                        const TWriteStep& writeStep = {});
 
-// The whole file in binary. EFileError "Cannot open file %s" when it cannot be opened,
-// "Stream read error" when reading fails.
-std::string ReadScheduleFile(const std::string& path);
+// The lines of the schedule file at `path`, cut by TScheduleTextSplitter with `maxLines`: the
+// file is read only up to its first NUL byte, or until more than maxLines lines have begun.
+// EFileError "Cannot open file %s" when it cannot be opened or is not a regular file (a pipe,
+// a device or a folder is refused without blocking and without being read), "Stream read
+// error" when reading fails.
+std::vector<std::string> ReadScheduleLines(const std::string& path, std::size_t maxLines);
 
 } // namespace movarth

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, what building, running and testing movarth needs.
+# Installs, from Debian's packages, what building, running and testing movarth needs, and the
+# packages named as arguments (scripts/fuzz.sh names its compiler).
 # Idempotent: packages already present are skipped, and apt is not touched when none is missing.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev                     # the window and its controls
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
+  "$@"
 )
 
 missing=()

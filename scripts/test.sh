@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test in every configuration: the normal build,
-# AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer (threaded code, no GUI).
-# Ends with CTest's own summary line of the last configuration.
+# Sets up, builds and runs every test in every configuration: the fuzz targets for a minute
+# each, then the normal build, AddressSanitizer + UndefinedBehaviorSanitizer, and
+# ThreadSanitizer (threaded code, no GUI). Ends with CTest's own summary line of the last
+# configuration.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/fuzz.sh 60
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)

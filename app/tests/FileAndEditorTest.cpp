@@ -119,17 +119,18 @@ TEST_F(ScheduleFiles, CancelAndOverwriteAnswers)
     EXPECT_EQ(op.calls.back().text, "文件保存成功！");
 }
 
-TEST_F(ScheduleFiles, AFailedSaveIsShownAndKeepsTheOldFileWhole)
+TEST_F(ScheduleFiles, AFailedSaveIsShownAndKeepsWhatHeldTheName)
 {
     Entries(kThree);
-    // The longest name the folder takes: the temporary file beside it cannot be made.
-    const std::string name = files.path().toStdString() + "/" + std::string(251, 'x') + ".qlx";
-    WriteAll(name, "old contents");
+    // A folder holds the name, and a folder is never replaced by a schedule file.
+    const std::string name = File("taken.qlx");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(name)));
+    WriteAll(name + "/inside", "old contents");
     op.files.push_back(name);
     op.answers.push_back(true);
     Click(window->BitBtn3);
     EXPECT_EQ(op.Messages(), std::vector<std::string>{"Cannot create file " + name});
-    EXPECT_EQ(ReadAll(name), "old contents");
+    EXPECT_EQ(ReadAll(name + "/inside"), "old contents");
     EXPECT_EQ(op.calls.back().kind, "message"); // no success notice
     EXPECT_EQ(Rows(), kThree);
 }

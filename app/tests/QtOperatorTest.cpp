@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
@@ -82,42 +83,52 @@ TEST(QtOperator, EveryBoxShowsItsTextAsPlainText)
     }
 }
 
+// How the operator can answer a Yes/No dialog, and whether it is a Yes.
+struct TYesNoAnswer
+{
+    const char* how;
+    std::function<void(QMessageBox&)> answer;
+    bool yes;
+};
+
+const TYesNoAnswer kYesNoAnswers[] = {
+    {"Yes pressed", [](QMessageBox& box) { ButtonNamed(box, "&Yes")->click(); }, true},
+    {"No pressed", [](QMessageBox& box) { ButtonNamed(box, "&No")->click(); }, false},
+    {"Escape", [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, false},
+    {"close box", [](QMessageBox& box) { box.close(); }, false},
+};
+
 TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)
 {
     TQtOperator op(nullptr);
-    for (const char* press : {"&Yes", "&No", ""}) {
-        bool answer = false;
+    for (const auto& [how, answerIt, yes] : kYesNoAnswers) {
+        bool answer = !yes;
         WithDialog<QMessageBox>([&] { answer = op.Confirm("Q1"); },
                                 [&](QMessageBox& box) {
                                     EXPECT_EQ(box.windowTitle(), QStringLiteral("Confirm"));
                                     EXPECT_EQ(box.icon(), QMessageBox::Question);
                                     EXPECT_EQ(ButtonTexts(box), (QStringList{"&No", "&Yes"}));
                                     EXPECT_EQ(box.defaultButton()->text(), QStringLiteral("&Yes"));
-                                    if (*press != 0)
-                                        ButtonNamed(box, press)->click();
-                                    else
-                                        box.reject(); // closed some other way
+                                    answerIt(box);
                                 });
-        EXPECT_EQ(answer, std::string(press) == "&Yes") << press;
+        EXPECT_EQ(answer, yes) << how;
     }
 }
 
-TEST(QtOperator, AskInformationIsFalseOnlyForNo)
+// Escape and the close box answer the overwrite question No: the file stays.
+TEST(QtOperator, AskInformationIsTrueOnlyForYes)
 {
     TQtOperator op(nullptr);
-    for (const char* press : {"&Yes", "&No", ""}) {
-        bool answer = false;
+    for (const auto& [how, answerIt, yes] : kYesNoAnswers) {
+        bool answer = !yes;
         WithDialog<QMessageBox>([&] { answer = op.AskInformation("文件已经存在，是否要覆盖？"); },
                                 [&](QMessageBox& box) {
                                     EXPECT_EQ(box.windowTitle(), QStringLiteral("Information"));
                                     EXPECT_EQ(box.icon(), QMessageBox::Information);
                                     EXPECT_EQ(ButtonTexts(box), (QStringList{"&No", "&Yes"}));
-                                    if (*press != 0)
-                                        ButtonNamed(box, press)->click();
-                                    else
-                                        box.reject();
+                                    answerIt(box);
                                 });
-        EXPECT_EQ(answer, std::string(press) != "&No") << press;
+        EXPECT_EQ(answer, yes) << how;
     }
 }
 

@@ -1,14 +1,58 @@
 #pragma once
 
+#include "comm/SerialComm.h"
 #include "link/LinkInterfaces.h"
 #include "schedule/Operator.h"
 #include "schedule/StringTable.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace movarth::test {
+
+using TBytes = std::vector<std::uint8_t>;
+
+// A port whose reads return what the test queued; it records every write.
+class TScriptedPort final : public TLinkPort
+{
+public:
+    bool IsOpen() const override { return open; }
+    int Write(const std::uint8_t* buffer, int count) override
+    {
+        if (failWrite) throw ECommError("Write error", 5);
+        writes.emplace_back(buffer, buffer + count);
+        return count;
+    }
+    int Read(std::uint8_t* buffer, int count) override
+    {
+        readCounts.push_back(count);
+        if (failRead) throw ECommError("Read error", 5);
+        if (readTimesOut) return -1;
+        const int n = std::min<int>(count, static_cast<int>(pending.size()));
+        std::copy_n(pending.begin(), n, buffer);
+        pending.erase(pending.begin(), pending.begin() + n);
+        return n;
+    }
+
+    bool open = true;
+    bool failWrite = false;
+    bool failRead = false;
+    bool readTimesOut = false; // a read gives -1, as when its wait timed out
+    TBytes pending;
+    std::vector<TBytes> writes;
+    std::vector<int> readCounts;
+};
+
+class TFakeSwitch final : public TLinkSwitch
+{
+public:
+    bool Enabled() const override { return enabled; }
+    void SetEnabled(bool value) override { enabled = value; }
+    bool enabled = false;
+};
 
 class TRecordingStatus final : public TLinkStatus
 {

@@ -3,18 +3,82 @@
 #include "FakeOperator.h"
 #include "schedule/Schedule.h"
 #include "schedule/StringTable.h"
+#include "tests/support/AsOrdinaryUser.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace movarth {
 namespace {
 
 namespace fs = std::filesystem;
+using test::AsOrdinaryUser;
 using test::TFakeOperator;
+
+// A fresh folder under the test's temporary folder, removed with everything in it (also after
+// a case closed it to writing).
+class TTempFolder
+{
+public:
+    TTempFolder()
+    {
+        std::string pattern = (fs::path(testing::TempDir()) / "schedule-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    TTempFolder(const TTempFolder&) = delete;
+    TTempFolder& operator=(const TTempFolder&) = delete;
+    ~TTempFolder()
+    {
+        std::error_code ec;
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path, ec);
+    }
+
+    fs::path path;
+};
+
+std::string Read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void Write(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The text of an EFileError thrown by `action` ("no error" when none is).
+std::string FileError(auto&& action)
+{
+    try {
+        action();
+    } catch (const EFileError& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+// A write step that writes the first `limit` bytes and then fails as a failing device does.
+TWriteStep FailAfter(std::size_t limit)
+{
+    auto written = std::make_shared<std::size_t>(0);
+    return [=](int fd, const void* data, std::size_t size) -> ssize_t {
+        if (*written >= limit) {
+            errno = EIO;
+            return -1;
+        }
+        const ssize_t n = ::write(fd, data, std::min(size, limit - *written));
+        if (n > 0) *written += static_cast<std::size_t>(n);
+        return n;
+    };
+}
 
 TEST(ScheduleTextTest, SplitsAtEveryKindOfLineEnd)
 {
@@ -31,9 +95,43 @@ TEST(ScheduleTextTest, SplitsAtEveryKindOfLineEnd)
         {"\n\n", {"", ""}},
         {std::string("a\r\nb\0c\r\n", 8), {"a", "b"}},
         {std::string("\0a\r\n", 4), {}},
+        // Of a line only the characters the load uses are kept.
+        {std::string(26, 'x') + "yyyy\r\nz", {std::string(26, 'x'), "z"}},
     };
-    for (const auto& [text, lines] : cases)
+    for (const auto& [text, lines] : cases) {
         EXPECT_EQ(SplitScheduleText(text), lines) << testing::PrintToString(text);
+        // Read a byte at a time, a CR LF split between two reads is still one line end.
+        TScheduleTextSplitter splitter;
+        for (const char c : text)
+            splitter.Add(std::string_view(&c, 1));
+        EXPECT_EQ(splitter.TakeLines(), lines) << "byte by byte: " << testing::PrintToString(text);
+    }
+}
+
+TEST(ScheduleTextTest, TakesNoMoreOnceMoreThanMaxLinesHaveBegun)
+{
+    struct Case
+    {
+        std::string text;
+        bool wantsMore;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"a\r\nb\r\n", true, {"a", "b"}},           // two lines end: a third may follow
+        {"a\r\nb\r\nc", false, {"a", "b", "c"}},    // a third has begun
+        {"a\r\nb\r\n\r\nc", false, {"a", "b", ""}}, // an empty third line
+        {"a\r\nb", true, {"a", "b"}},
+        {std::string("a\0b\r\nc\r\nd", 8), false, {"a"}}, // a NUL ends the text
+    };
+    for (const auto& c : cases) {
+        TScheduleTextSplitter splitter(2);
+        EXPECT_EQ(splitter.Add(c.text), c.wantsMore) << testing::PrintToString(c.text);
+        // Once it has stopped, it takes nothing more.
+        if (!c.wantsMore) {
+            EXPECT_FALSE(splitter.Add("more\r\n"));
+        }
+        EXPECT_EQ(splitter.TakeLines(), c.lines) << testing::PrintToString(c.text);
+    }
 }
 
 TEST(ScheduleTextTest, LineCellsAreTakenByPosition)
@@ -62,11 +160,8 @@ class ScheduleFileTest : public testing::Test
 protected:
     ScheduleFileTest()
     {
-        std::string pattern = (fs::path(testing::TempDir()) / "schedule-XXXXXX").string();
-        dir = mkdtemp(pattern.data());
         schedule.SetCountListener([this](const std::string& text) { labels.push_back(text); });
     }
-    ~ScheduleFileTest() override { fs::remove_all(dir); }
 
     void Add(const std::string& start, const std::string& length)
     {
@@ -85,16 +180,6 @@ protected:
 
     std::string Path(const std::string& name) const { return (dir / name).string(); }
 
-    static std::string Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    static void Write(const std::string& path, const std::string& bytes)
-    {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-
     std::vector<std::string> DirEntries() const
     {
         std::vector<std::string> names;
@@ -112,17 +197,8 @@ protected:
         schedule.BitBtn5Click();
     }
 
-    std::string FileError(auto&& action)
-    {
-        try {
-            action();
-        } catch (const EFileError& error) {
-            return error.what();
-        }
-        return "no error";
-    }
-
-    fs::path dir;
+    TTempFolder temp;
+    const fs::path& dir = temp.path;
     TStringTable table{3, 2};
     TFakeOperator op;
     TSchedule schedule{table, op};
@@ -206,20 +282,8 @@ TEST_F(ScheduleFileTest, WriteFailingPartWayLeavesTheOldFileWhole)
 {
     const std::string path = Path("keep.qlx");
     Write(path, "the operator's schedule\r\n");
-    std::size_t written = 0;
-    const TWriteStep failAfterTenBytes = [&](int fd, const void* data, std::size_t size) {
-        if (written >= 10) {
-            errno = EIO;
-            return ssize_t{-1};
-        }
-        const ssize_t n = ::write(fd, data, std::min<std::size_t>(size, 10 - written));
-        written += static_cast<std::size_t>(n);
-        return n;
-    };
-
-    EXPECT_EQ(FileError([&] { WriteScheduleFile(path, std::string(280, 'x'), failAfterTenBytes); }),
+    EXPECT_EQ(FileError([&] { WriteScheduleFile(path, std::string(280, 'x'), FailAfter(10)); }),
               "Stream write error");
-    EXPECT_EQ(written, 10u);
     EXPECT_EQ(Read(path), "the operator's schedule\r\n");
     EXPECT_EQ(DirEntries(), std::vector<std::string>{"keep.qlx"}) << "temporary file left behind";
 }
@@ -234,17 +298,25 @@ TEST_F(ScheduleFileTest, ShortWritesAreContinued)
     EXPECT_EQ(Read(Path("short.qlx")), bytes);
 }
 
-TEST_F(ScheduleFileTest, ReplacedFileKeepsItsPermissions)
+TEST_F(ScheduleFileTest, ReplacedFileKeepsItsModeOwnerAndGroup)
 {
     const std::string path = Path("mode.qlx");
     Write(path, "old");
-    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    // Root may give the file to another user, and the save must give it back to that user.
+    const uid_t owner = ::geteuid() == 0 ? test::kOrdinaryUid : ::geteuid();
+    const gid_t group = ::geteuid() == 0 ? test::kOrdinaryGid : ::getegid();
+    ASSERT_EQ(::chown(path.c_str(), owner, group), 0);
+    // Set after the owner, since a change of owner clears the set-user-id bit.
+    ASSERT_EQ(::chmod(path.c_str(), 04750), 0);
+
     WriteScheduleFile(path, "new");
     struct stat info
     {
     };
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_mode & 07777, 04750u);
+    EXPECT_EQ(info.st_uid, owner);
+    EXPECT_EQ(info.st_gid, group);
     EXPECT_EQ(Read(path), "new");
 }
 
@@ -367,6 +439,271 @@ TEST_F(ScheduleFileTest, SortStopsAtAStartThatIsNotATime)
     for (int r = 1; r <= schedule.EntryCount(); ++r)
         starts.push_back(table.Cell(0, r));
     EXPECT_EQ(starts, (std::vector<std::string>{"09:00:00", "10:00:00", "xx:00:00", "08:00:00"}));
+}
+
+// Files that are not schedule files, and save targets that must not simply be replaced, met as
+// an ordinary user would meet them (root would read the unreadable and write the read-only).
+// Each case runs in a child that drops to an unprivileged user and makes its files itself; an
+// alarm ends a child that blocks, so a load or save that hangs fails instead of hanging.
+constexpr unsigned kBlockedSeconds = 60;
+constexpr off_t kFourGiB = off_t{4} << 30;
+const std::string kEntryLine = "08:00:00 00:30:00 08:30:00\r\n";
+
+std::string EntryLines(int count)
+{
+    std::string bytes;
+    for (int i = 0; i < count; ++i)
+        bytes += kEntryLine;
+    return bytes;
+}
+
+// A 4 GiB file of `head`, a hole and `tail` at its very end: the hole reads as NUL bytes but
+// takes no disk.
+fs::path MakeSparse(const fs::path& path, const std::string& head, const std::string& tail)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::ftruncate(fd, kFourGiB) != 0 ||
+        ::pwrite(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
+        ::pwrite(fd, tail.data(), tail.size(), kFourGiB - static_cast<off_t>(tail.size())) !=
+            static_cast<ssize_t>(tail.size()))
+        throw std::runtime_error("cannot make the sparse file " + path.string());
+    ::close(fd);
+    return path;
+}
+
+// The most memory the process has held so far, in KiB.
+long PeakMemoryKiB()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST(HostileFileTest, LoadRefusesWhatIsNotAScheduleFileWithoutBlockingOrGrowing)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<fs::path(const fs::path& folder)> make;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"a named pipe with no writer",
+         [](const fs::path& folder) {
+             ::mkfifo((folder / "pipe.qlx").c_str(), 0644);
+             return folder / "pipe.qlx";
+         },
+         "Cannot open file; 1 entries in 2 rows"},
+        {"a folder", [](const fs::path& folder) { return folder; },
+         "Cannot open file; 1 entries in 2 rows"},
+        {"a device without end", [](const fs::path&) { return fs::path("/dev/zero"); },
+         "Cannot open file; 1 entries in 2 rows"},
+        {"an unreadable file",
+         [](const fs::path& folder) {
+             Write(folder / "secret.qlx", EntryLines(2));
+             ::chmod((folder / "secret.qlx").c_str(), 0200);
+             return folder / "secret.qlx";
+         },
+         "Cannot open file; 1 entries in 2 rows"},
+        {"a huge file of 32 lines and a hole",
+         [](const fs::path& folder) { return MakeSparse(folder / "huge.qlx", EntryLines(32), ""); },
+         "message: 文件中的条目超过31条上限，无法调出！; 1 entries in 2 rows"},
+        {"a huge file of 2 lines and a hole",
+         [](const fs::path& folder) { return MakeSparse(folder / "huge.qlx", EntryLines(2), ""); },
+         "loaded; 2 entries in 3 rows"},
+        {"a sparse file beginning with a NUL",
+         [](const fs::path& folder) {
+             return MakeSparse(folder / "sparse.qlx", "", EntryLines(2));
+         },
+         "loaded; 0 entries in 2 rows"},
+    };
+    for (const auto& c : cases) {
+        const std::string outcome = AsOrdinaryUser([&] {
+            ::alarm(kBlockedSeconds);
+            TTempFolder folder;
+            const fs::path path = c.make(folder.path);
+            TStringTable table{3, 2};
+            TFakeOperator op;
+            TSchedule schedule{table, op};
+            TPlainTimeField start("01:00:00"), length("00:10:00"), end;
+            schedule.BitBtn1Click(start, length, end);
+
+            const long before = PeakMemoryKiB();
+            std::string text;
+            try {
+                text = schedule.LoadFromFile(path) ? "loaded" : op.events.back();
+            } catch (const EFileError& error) {
+                text = error.what() == "Cannot open file " + path.string() ? "Cannot open file"
+                                                                           : error.what();
+            }
+            text += "; " + std::to_string(schedule.EntryCount()) + " entries in " +
+                    std::to_string(table.RowCount()) + " rows";
+            if (const long grown = PeakMemoryKiB() - before; grown > 64 * 1024)
+                text += "; memory grew by " + std::to_string(grown / 1024) + " MiB";
+            return text;
+        });
+        EXPECT_EQ(outcome, c.outcome) << c.name;
+    }
+}
+
+// The folder's files, sorted, each with what matters of it: a link's target, a regular file's
+// mode and text.
+std::string Describe(const fs::path& folder)
+{
+    std::vector<std::string> items;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string item = entry.path().lexically_relative(folder).string();
+        struct stat info
+        {
+        };
+        ::lstat(entry.path().c_str(), &info);
+        if (S_ISLNK(info.st_mode)) {
+            item += " -> " + fs::read_symlink(entry.path()).string();
+        } else if (S_ISDIR(info.st_mode)) {
+            item += "/";
+        } else if (S_ISFIFO(info.st_mode)) {
+            item += " fifo";
+        } else {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, " %04o ", info.st_mode & 07777);
+            item += mode + Read(entry.path());
+        }
+        items.push_back(item);
+    }
+    std::sort(items.begin(), items.end());
+    std::string text;
+    for (const auto& item : items)
+        text += "; " + item;
+    return text;
+}
+
+// What a save to `target` said ("saved" or the error), and the folder afterwards.
+std::string SaveAndDescribe(const fs::path& folder, const fs::path& target,
+                            const TWriteStep& writeStep = {})
+{
+    std::string text = FileError([&] { WriteScheduleFile(target, "new lines", writeStep); });
+    if (text == "no error") text = "saved";
+    if (text == "Cannot create file " + target.string()) text = "Cannot create file";
+    return text + Describe(folder);
+}
+
+TEST(HostileFileTest, SaveKeepsWhatTheUserExpectsOfTheTarget)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<fs::path(const fs::path& folder)> prepare; // returns the target
+        TWriteStep writeStep;
+        std::string outcome;
+    };
+    const auto oldFile = [](const fs::path& path, fs::perms mode) {
+        Write(path, "old lines");
+        fs::permissions(path, mode);
+        return path;
+    };
+    const auto closeFolder = [](const fs::path& folder) {
+        fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+    };
+    const std::string longName(250, 'n');
+    const Case cases[] = {
+        {"a read-only file",
+         [&](const fs::path& folder) { return oldFile(folder / "day.qlx", fs::perms::owner_read); },
+         {},
+         "Cannot create file; day.qlx 0400 old lines"},
+        {"a symbolic link",
+         [&](const fs::path& folder) {
+             fs::create_directory(folder / "real");
+             oldFile(folder / "real/day.qlx", fs::perms(0640));
+             fs::create_symlink("real/day.qlx", folder / "link.qlx");
+             return folder / "link.qlx";
+         },
+         {},
+         "saved; link.qlx -> real/day.qlx; real/; real/day.qlx 0640 new lines"},
+        {"a name of 250 bytes",
+         [&](const fs::path& folder) { return folder / longName; },
+         {},
+         "saved; " + longName + " 0644 new lines"},
+        {"a writable file in a read-only folder",
+         [&](const fs::path& folder) {
+             oldFile(folder / "day.qlx", fs::perms(0640));
+             closeFolder(folder);
+             return folder / "day.qlx";
+         },
+         {},
+         "saved; day.qlx 0640 new lines"},
+        {"the same, writing fails part-way: the lines written so far stay",
+         [&](const fs::path& folder) {
+             oldFile(folder / "day.qlx", fs::perms(0640));
+             closeFolder(folder);
+             return folder / "day.qlx";
+         },
+         FailAfter(4), "Stream write error; day.qlx 0640 new "},
+        {"a new file in a read-only folder",
+         [&](const fs::path& folder) {
+             closeFolder(folder);
+             return folder / "day.qlx";
+         },
+         {},
+         "Cannot create file"},
+        {"a named pipe",
+         [](const fs::path& folder) {
+             ::mkfifo((folder / "pipe.qlx").c_str(), 0644);
+             return folder / "pipe.qlx";
+         },
+         {},
+         "Cannot create file; pipe.qlx fifo"},
+        {"a device",
+         [](const fs::path&) { return fs::path("/dev/null"); },
+         {},
+         "Cannot create file"},
+    };
+    for (const auto& c : cases) {
+        const std::string outcome = AsOrdinaryUser([&] {
+            ::alarm(kBlockedSeconds);
+            ::umask(022);
+            TTempFolder folder;
+            return SaveAndDescribe(folder.path, c.prepare(folder.path), c.writeStep);
+        });
+        EXPECT_EQ(outcome, c.outcome) << c.name;
+    }
+}
+
+// A file another user lets everybody write, in a folder everybody may write: only root can
+// make one, so this runs where the tests run as root (CI does).
+TEST(HostileFileTest, SaveOfAnotherUsersWritableFileInASharedFolder)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file of another user";
+    struct Case
+    {
+        const char* name;
+        fs::perms folderMode;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        // Replaced: the saving user may not give the file back to its owner, so it becomes
+        // theirs; the mode stays.
+        {"an open folder", fs::perms(0777), "saved; day.qlx 0666 new lines; owner 65534"},
+        // A sticky folder forbids replacing another user's file: written in place, whose owner
+        // it keeps.
+        {"a sticky folder", fs::perms(01777), "saved; day.qlx 0666 new lines; owner 0"},
+    };
+    for (const auto& c : cases) {
+        TTempFolder shared;
+        fs::permissions(shared.path, c.folderMode);
+        const fs::path target = shared.path / "day.qlx";
+        Write(target, "old lines");
+        fs::permissions(target, fs::perms(0666));
+        const std::string outcome = AsOrdinaryUser([&] {
+            ::alarm(kBlockedSeconds);
+            std::string text = SaveAndDescribe(shared.path, target);
+            struct stat info
+            {
+            };
+            ::stat(target.c_str(), &info);
+            return text + "; owner " + std::to_string(info.st_uid);
+        });
+        EXPECT_EQ(outcome, c.outcome) << c.name;
+    }
 }
 
 } // namespace
