@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -156,9 +157,18 @@ TEST(QtOperator, FileDialogsOfferTheScheduleFilterAndAppendUkt)
                                               QStringList{QStringLiteral("倒计时文件(*.qlx)")});
                                     EXPECT_EQ(dialog.defaultSuffix(), QStringLiteral("ukt"));
                                     dialog.setDirectory(dir);
-                                    dialog.selectFile(QStringLiteral("movarth-missing-schedule"));
                                     // A typed name of a file that does not exist, confirmed with
-                                    // Enter.
+                                    // Enter. The name goes into the name field itself:
+                                    // selectFile() leaves that field alone once it has the focus,
+                                    // and accepting an empty field only opens the folder.
+                                    auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+                                    if (name == nullptr) {
+                                        ADD_FAILURE() << "no file name field";
+                                        dialog.reject();
+                                        return;
+                                    }
+                                    name->setFocus();
+                                    name->setText(QStringLiteral("movarth-missing-schedule"));
                                     QMetaObject::invokeMethod(&dialog, "accept");
                                 });
         ASSERT_TRUE(chosen.has_value()) << save;
