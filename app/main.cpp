@@ -12,7 +12,9 @@ int main(int argc, char** argv)
     using namespace movarth;
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("movarth"));
-    QApplication::setApplicationVersion(QStringLiteral("1.2.1.2"));
+    QApplication::setApplicationVersion(QStringLiteral(MOVARTH_VERSION));
+    // The installed menu entry's name, so that the desktop matches the window with its entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.movarth.Movarth"));
     InstallCjkFallbacks();
 
     // The editor goes first at the end: it refers to the main window. The main window's

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test in every configuration: the fuzz targets for a minute
 # each, then the normal build, AddressSanitizer + UndefinedBehaviorSanitizer, and
-# ThreadSanitizer (threaded code, no GUI). Ends with CTest's own summary line of the last
-# configuration.
+# ThreadSanitizer (threaded code, no GUI). After the normal build's tests it builds the Debian
+# package from that build, validates it and installs and removes it once (scripts/package.sh).
+# Ends with CTest's own summary line of the last configuration.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -19,5 +20,8 @@ for preset in default asan tsan; do
     setarch "$(uname -m)" -R ctest --preset "$preset" -j "$jobs"
   else
     ctest --preset "$preset" -j "$jobs"
+  fi
+  if [ "$preset" = default ]; then
+    scripts/package.sh --install-check
   fi
 done
