@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test in every configuration: the fuzz targets for a minute
-# each, then the normal build, AddressSanitizer + UndefinedBehaviorSanitizer, and
-# ThreadSanitizer (threaded code, no GUI). Ends with CTest's own summary line of the last
+# each, then the normal build with gcc and with clang, AddressSanitizer +
+# UndefinedBehaviorSanitizer and ThreadSanitizer (threaded code, no
+# GUI). Ends with CTest's own summary line of the last
 # configuration.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh clang-14
 scripts/fuzz.sh 60
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
-for preset in default asan tsan; do
+for preset in default clang asan tsan; do
   echo "=== configuration: $preset"
   cmake --preset "$preset" -DMOVARTH_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
