@@ -36,7 +36,8 @@ struct TPoint
     bool operator==(const TPoint&) const = default;
 };
 
-// Both in 80-bit extended precision, truncated toward zero.
+// Both rounded as in x86's 80-bit extended precision at each step (on every processor), then
+// truncated toward zero.
 // The whole number part of part * 100 / whole; 0 when whole is 0.
 int PercentOf(std::int64_t part, std::int64_t whole);
 // The whole number part of total * (percent * 0.01): 5 % of 20 gives 0, 100 % gives total.

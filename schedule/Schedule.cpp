@@ -102,14 +102,17 @@ void TSchedule::BitBtn6Click()
 void TSchedule::SortEntries()
 {
     for (int i = 1; i < entryCount_; ++i)
-        for (int j = i + 1; j <= entryCount_; ++j)
-            if (CellTimeToSeconds(table_.Cell(0, j)) < CellTimeToSeconds(table_.Cell(0, i))) {
+        for (int j = i + 1; j <= entryCount_; ++j) {
+            // Row j's start is read first: when neither start is a time, its text is reported.
+            const int startJ = CellTimeToSeconds(table_.Cell(0, j));
+            if (startJ < CellTimeToSeconds(table_.Cell(0, i))) {
                 const std::string start = table_.Cell(0, i);
                 const std::string length = table_.Cell(1, i);
                 const std::string end = table_.Cell(2, i);
                 MoveRow(j, i);
                 SetEntryRow(j, start, length, end);
             }
+        }
 }
 
 void TSchedule::BitBtn3Click()

@@ -102,17 +102,17 @@ const TYesNoAnswer kYesNoAnswers[] = {
 TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)
 {
     TQtOperator op(nullptr);
-    for (const auto& [how, answerIt, yes] : kYesNoAnswers) {
-        bool answer = !yes;
+    for (const TYesNoAnswer& a : kYesNoAnswers) {
+        bool answer = !a.yes;
         WithDialog<QMessageBox>([&] { answer = op.Confirm("Q1"); },
                                 [&](QMessageBox& box) {
                                     EXPECT_EQ(box.windowTitle(), QStringLiteral("Confirm"));
                                     EXPECT_EQ(box.icon(), QMessageBox::Question);
                                     EXPECT_EQ(ButtonTexts(box), (QStringList{"&No", "&Yes"}));
                                     EXPECT_EQ(box.defaultButton()->text(), QStringLiteral("&Yes"));
-                                    answerIt(box);
+                                    a.answer(box);
                                 });
-        EXPECT_EQ(answer, yes) << how;
+        EXPECT_EQ(answer, a.yes) << a.how;
     }
 }
 
@@ -120,16 +120,16 @@ TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)
 TEST(QtOperator, AskInformationIsTrueOnlyForYes)
 {
     TQtOperator op(nullptr);
-    for (const auto& [how, answerIt, yes] : kYesNoAnswers) {
-        bool answer = !yes;
+    for (const TYesNoAnswer& a : kYesNoAnswers) {
+        bool answer = !a.yes;
         WithDialog<QMessageBox>([&] { answer = op.AskInformation("文件已经存在，是否要覆盖？"); },
                                 [&](QMessageBox& box) {
                                     EXPECT_EQ(box.windowTitle(), QStringLiteral("Information"));
                                     EXPECT_EQ(box.icon(), QMessageBox::Information);
                                     EXPECT_EQ(ButtonTexts(box), (QStringList{"&No", "&Yes"}));
-                                    answerIt(box);
+                                    a.answer(box);
                                 });
-        EXPECT_EQ(answer, yes) << how;
+        EXPECT_EQ(answer, a.yes) << a.how;
     }
 }
 

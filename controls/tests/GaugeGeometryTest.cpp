@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
 using namespace movarth;
 
 TEST(GaugeArithmetic, PercentOfTruncatesTowardZero)
@@ -28,6 +33,72 @@ TEST(GaugeArithmetic, ScaleByPercentComesOutLowWhereTheExactResultIsWhole)
     EXPECT_EQ(ScaleByPercent(0, 209), 0);
     for (int total = 0; total <= 5000; ++total)
         ASSERT_EQ(ScaleByPercent(100, total), total) << total;
+}
+
+// Captured once from the long double computation on x86 (80-bit extended): the percentages p
+// from 0 to 100 at which ScaleByPercent(p, total) comes out one below the exact p * total / 100;
+// at every other percentage it is the exact quotient's whole part. The totals are the widths and
+// heights W and H of the bars of the main window's gauge (209 by 25), of a new gauge (100 by
+// 100) and of the gauges in these tests, with either border, and the totals used above.
+struct TScaleReference
+{
+    int total;
+    std::vector<int> lowPercents;
+};
+const TScaleReference kScaleReference[] = {
+    {20, {5, 10, 15, 20, 30, 40, 60, 80}},
+    {24, {}},
+    {25, {20, 40, 60, 80, 92}},
+    {26, {}},
+    {39, {}},
+    {99, {}},
+    {100, {5, 10, 15, 20, 23, 27, 30, 40, 43, 46, 49, 53, 54, 59, 60, 67, 73, 80, 86, 92, 98, 99}},
+    {101, {}},
+    {208, {}},
+    {209, {}},
+    {210, {10, 20, 30, 40, 60, 80}},
+};
+
+TEST(GaugeArithmetic, ScaleByPercentMatchesTheX86ExtendedResultsAtEveryPercentage)
+{
+    for (const auto& ref : kScaleReference)
+        for (int percent = 0; percent <= 100; ++percent) {
+            const bool low = std::ranges::find(ref.lowPercents, percent) != ref.lowPercents.end();
+            EXPECT_EQ(ScaleByPercent(percent, ref.total), percent * ref.total / 100 - (low ? 1 : 0))
+                << percent << " % of " << ref.total;
+        }
+}
+
+// Where long double is the 80-bit type, the integer arithmetic is checked against it directly.
+TEST(GaugeArithmetic, AgreesWithX86ExtendedPrecisionWhereItIsLongDouble)
+{
+    if (std::numeric_limits<long double>::digits != 64)
+        GTEST_SKIP() << "long double has " << std::numeric_limits<long double>::digits << " bits";
+    for (int total = -100; total <= 5000; ++total)
+        for (int percent = -5; percent <= 105; ++percent) {
+            const auto scaled = static_cast<long double>(total) *
+                                (static_cast<long double>(percent) * 0.01L);
+            ASSERT_EQ(ScaleByPercent(percent, total), static_cast<int>(scaled))
+                << percent << " % of " << total;
+        }
+    const std::int64_t big = std::int64_t{1} << 62;
+    const struct
+    {
+        std::int64_t part, whole;
+    } cases[] = {{1, 3},          {-2, 3},           {4294967295LL, 4294967294LL},
+                 {big / 7, big},  {big / 100, big / 99}, {-big / 3, big / 7 + 1},
+                 {big - 1, big / 3}, {(big - 1) / 50, big / 3 + 5}};
+    for (const auto& c : cases) {
+        const auto quotient =
+            static_cast<long double>(c.part) * 100.0L / static_cast<long double>(c.whole);
+        EXPECT_EQ(PercentOf(c.part, c.whole), static_cast<int>(quotient)) << c.part << " of " << c.whole;
+    }
+    for (std::int64_t whole = 1; whole <= 1000; ++whole)
+        for (std::int64_t part = -whole; part <= 2 * whole; ++part)
+            ASSERT_EQ(PercentOf(part, whole),
+                      static_cast<int>(static_cast<long double>(part) * 100.0L /
+                                       static_cast<long double>(whole)))
+                << part << " of " << whole;
 }
 
 TEST(GaugeArithmetic, RoundsHalvesToEven)

@@ -441,6 +441,28 @@ TEST_F(ScheduleFileTest, SortStopsAtAStartThatIsNotATime)
     EXPECT_EQ(starts, (std::vector<std::string>{"09:00:00", "10:00:00", "xx:00:00", "08:00:00"}));
 }
 
+TEST_F(ScheduleFileTest, SortNamesTheLaterRowWhenBothStartsComparedAreNotTimes)
+{
+    const struct
+    {
+        const char* bytes;
+        const char* named;
+    } cases[] = {
+        // The first comparison reads row 2's start, then row 1's.
+        {"aa:00:00 00:30:00 00:30:00\r\nbb:00:00 00:30:00 00:30:00\r\n", "bb:00:00"},
+        {"bb:00:00 00:30:00 00:30:00\r\naa:00:00 00:30:00 00:30:00\r\n", "aa:00:00"},
+    };
+    for (const auto& c : cases) {
+        LoadBytes(c.bytes);
+        try {
+            schedule.SortEntries();
+            ADD_FAILURE() << "no error for " << c.named;
+        } catch (const EConvertError& error) {
+            EXPECT_EQ(error.what(), "'" + std::string(c.named) + "' is not a valid time");
+        }
+    }
+}
+
 // Files that are not schedule files, and save targets that must not simply be replaced, met as
 // an ordinary user would meet them (root would read the unreadable and write the read-only).
 // Each case runs in a child that drops to an unprivileged user and makes its files itself; an
