@@ -9,6 +9,12 @@ namespace {
 
 // A gap this long inside a frame means its remaining bytes were lost: the part is dropped.
 constexpr TTime kFrameGap = std::chrono::milliseconds(50);
+// The computer sends a handshake byte on every 50 ms tick until it reads our acknowledgement,
+// and its first frame at once after. So a handshake byte that comes this soon after the
+// acknowledgement has left crossed it on the line. A later one, before any frame, means the
+// computer never took the acknowledgement (it came after the computer had given up, or
+// together with another byte) and is asking, still or again: that starts a new exchange.
+constexpr TTime kAckCrossing = std::chrono::milliseconds(200);
 
 int GroupValue(std::uint8_t bcd)
 {
@@ -112,13 +118,15 @@ std::optional<TControllerSim::TAnswer> TControllerSim::Receive(std::uint8_t byte
     lastByte_ = arrived;
     if (frameBytes_ == 0 && byte != 0x00) {
         // Every frame starts with 00, so a 55 here is a handshake byte: one that crossed our
-        // acknowledgement, or the computer starting a new download.
-        if (byte == kAck && framesSinceHandshake_ == 0) {
+        // acknowledgement, or the computer asking again.
+        if (byte == kAck && framesSinceHandshake_ == 0 && arrived < ackLeft_ + kAckCrossing) {
             Log(arrived, "late handshake byte ignored");
             return std::nullopt;
         }
         if (byte == kAck) {
-            Log(arrived, "handshake again: the download starts anew");
+            Log(arrived, framesSinceHandshake_ == 0
+                             ? "handshake again: the acknowledgement was not taken"
+                             : "handshake again: the download starts anew");
             inFrames_ = false;
             return Handshake(arrived);
         }
@@ -153,7 +161,9 @@ std::optional<TControllerSim::TAnswer> TControllerSim::Handshake(TTime arrived)
     framesSinceHandshake_ = 0;
     frameBytes_ = 0;
     entries_.clear();
-    return Answer({kAck}, arrived);
+    auto answer = Answer({kAck}, arrived);
+    ackLeft_ = answer->due;
+    return answer;
 }
 
 std::optional<TControllerSim::TAnswer> TControllerSim::Frame(TTime arrived)
@@ -205,14 +215,16 @@ std::optional<TControllerSim::TAnswer> TControllerSim::Frame(TTime arrived)
         Log(arrived, "schedule of " + std::to_string(entries_.size()) + " entries is not valid");
     }
     if (report_) report_(downloads_, entries_);
-    return Answer(std::move(ack), arrived);
+    auto answer = Answer(std::move(ack), arrived);
+    answer->completesSchedule = valid;
+    return answer;
 }
 
 std::optional<TControllerSim::TAnswer> TControllerSim::Answer(TBytes bytes, TTime arrived)
 {
     const TTime start = std::max(arrived + policy_.delay, txFree_);
     txFree_ = start + byteTime_ * static_cast<long>(bytes.size());
-    return TAnswer{std::move(bytes), txFree_};
+    return TAnswer{std::move(bytes), txFree_, false};
 }
 
 void TControllerSim::Log(TTime at, const std::string& text) const

@@ -65,7 +65,8 @@ public:
     struct TAnswer
     {
         TBytes bytes;
-        TTime due; // write the answer at this time
+        TTime due;                      // write the answer at this time
+        bool completesSchedule = false; // it acknowledges the confirmation of a valid schedule
     };
     using TLog = std::function<void(TTime at, const std::string& text)>;
     using TScheduleReport = std::function<void(int number, const std::vector<TEntry>& entries)>;
@@ -79,7 +80,8 @@ public:
     // Called when the confirmation frame has been acknowledged.
     void SetScheduleReport(TScheduleReport report) { report_ = std::move(report); }
 
-    // Downloads that ended with the confirmation frame acknowledged and 1 to 31 valid entries.
+    // Downloads whose confirmation frame got its acknowledgement (decided, maybe not yet
+    // written) after 1 to 31 valid entries.
     int CompleteSchedules() const { return completeSchedules_; }
     const std::vector<TEntry>& LastSchedule() const { return lastSchedule_; }
     int HandshakeBytes() const { return handshakeBytes_; }
@@ -102,7 +104,8 @@ private:
     TFrame frame_{};
     int frameBytes_ = 0;
     TTime lastByte_{};
-    TTime txFree_{}; // when the line towards the computer is free again
+    TTime txFree_{};  // when the line towards the computer is free again
+    TTime ackLeft_{}; // when the last handshake acknowledgement has fully left
     std::vector<TEntry> entries_;
 
     int handshakeBytes_ = 0;

@@ -163,14 +163,25 @@ Line and run:
   --no-pacing           answer at once instead of at the line's pace (10 bits a byte at
                         2400 bit/s: a frame takes 33 ms to arrive, an answer 4 ms to leave)
   --device PATH         use this serial device instead of a new pseudo-terminal
-  --once                end after the first complete schedule
+  --once                end after the first complete schedule (see below)
   --timeout S           end after S seconds
   -v, --verbose         log every byte received and sent
   -h, --help            show this text
 
-It ends on --once, --timeout, SIGINT or SIGTERM. Exit status: 0 when a complete, valid
-schedule (1 to 31 entries, confirmation acknowledged) arrived; 1 when none did; 2 for a
-wrong command line; 3 when the line failed.
+Handshake bytes and gaps:
+  A 0x55 where a frame would begin, within 200 ms after the handshake's acknowledgement has
+  left, was sent before movarth read that acknowledgement: it is ignored. A later one means
+  movarth never took the acknowledgement (it came after movarth had given up, or together
+  with another byte) and is asking again: it starts a new exchange, as does a 0x55 after
+  one or more frames. A gap of more than 50 ms between two bytes of a frame (beyond the
+  byte's own time on the line) means the rest of the frame was lost: the part received is
+  dropped and the next byte begins a new frame.
+
+It ends on --timeout, SIGINT or SIGTERM, or with --once once the answer to the first
+complete schedule has been written and movarth has closed its end of the line (at the
+latest at --timeout). Exit status: 0 when a complete, valid schedule (1 to 31 entries,
+confirmation acknowledged) arrived and its last answer was written; 1 when none did; 2 for
+a wrong command line; 3 when the line failed.
 )";
 }
 
@@ -220,6 +231,26 @@ void TSimLine::Drain(std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
+void TSimLine::AwaitClose(const std::function<bool()>& giveUp)
+{
+    if (peerFd_ < 0) {
+        ::tcdrain(fd_);
+        return;
+    }
+    // The master sees a hang-up once no one has the other end open.
+    ::close(peerFd_);
+    peerFd_ = -1;
+    while (!giveUp()) {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, 100) < 0 && errno != EINTR) return;
+        if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return;
+        std::uint8_t buffer[256];
+        if ((pfd.revents & POLLIN) && ::read(fd_, buffer, sizeof buffer) < 0 && errno != EAGAIN &&
+            errno != EINTR)
+            return;
+    }
+}
+
 TSimLine::~TSimLine()
 {
     if (peerFd_ >= 0) ::close(peerFd_);
@@ -257,8 +288,9 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
     const std::optional<TTime> deadline =
         options.timeout ? std::optional<TTime>(*options.timeout) : std::nullopt;
 
+    int delivered = 0; // complete schedules whose last answer has been written
     while (!stop.load()) {
-        if (options.once && controller.CompleteSchedules() > 0 && answers.empty()) break;
+        if (options.once && delivered > 0) break;
         TTime wake = now() + std::chrono::milliseconds(100); // looks at `stop` this often
         if (!answers.empty()) wake = std::min(wake, answers.front().due);
         if (deadline) {
@@ -305,11 +337,15 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
                 return 3;
             }
             logBytes("tx", bytes.data(), bytes.size());
+            if (answers.front().completesSchedule) ++delivered;
             answers.pop_front();
         }
     }
-    line.Drain(std::chrono::seconds(1));
-    return controller.CompleteSchedules() > 0 ? 0 : 1;
+    if (options.once && delivered > 0)
+        line.AwaitClose([&] { return stop.load() || (deadline && now() >= *deadline); });
+    else
+        line.Drain(std::chrono::seconds(1));
+    return delivered > 0 ? 0 : 1;
 }
 
 } // namespace movarth::sim

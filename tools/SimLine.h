@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,7 +21,7 @@ struct TSimOptions
     TAnswerPolicy policy;
     bool pacing = true;
     std::string device; // empty: a new pseudo-terminal
-    bool once = false;  // end after the first complete schedule
+    bool once = false;  // end after the first complete schedule, once the tool lets go
     std::optional<std::chrono::milliseconds> timeout;
     bool verbose = false; // also log every byte
     bool help = false;
@@ -53,6 +54,11 @@ public:
     // read it from the pseudo-terminal, or the device has sent it. Closing a pseudo-terminal
     // throws away what the tool has not read yet.
     void Drain(std::chrono::milliseconds timeout);
+    // Waits until the tool has closed its end of the pseudo-terminal, so that closing ours then
+    // loses nothing it has still to read; or, on a serial device, until what was written has
+    // been sent. Gives up when `giveUp` returns true (asked about every 100 ms). What arrives
+    // meanwhile is read and dropped. The line does not stay up for a later opening.
+    void AwaitClose(const std::function<bool()>& giveUp);
 
 private:
     int fd_ = -1;
@@ -63,8 +69,10 @@ private:
 };
 
 // Plays the controller on the line until `stop`, the timeout, or (with `once`) the first
-// complete schedule. Prints each schedule received on `out`, and the exchange on `log`
-// (either may be null). Returns 0 when a complete, valid schedule arrived, 1 otherwise.
+// complete schedule, after which it waits for the tool to close its end (until `stop` or the
+// timeout). Prints each schedule received on `out`, and the exchange on `log` (either may be
+// null). Returns 0 when a complete, valid schedule arrived and its last answer was written,
+// 1 otherwise.
 int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, std::FILE* log,
                   const std::atomic<bool>& stop);
 

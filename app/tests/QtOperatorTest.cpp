@@ -1,9 +1,11 @@
 #include "app/QtOperator.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -15,18 +17,29 @@
 namespace movarth {
 namespace {
 
-// Runs `inspect` on the modal dialog that `show` opens, as soon as it is up.
+// Runs `inspect` on the modal dialog that `show` opens, as soon as it is up. A dialog that
+// `inspect` meant to close but that stays open is a failure, and is rejected so that the
+// test goes on instead of hanging in its loop.
 template <typename TDialog>
 void WithDialog(const std::function<void()>& show, const std::function<void(TDialog&)>& inspect)
 {
     bool seen = false;
+    QPointer<TDialog> open; // the dialog inspected, while it exists
+    QElapsedTimer sinceSeen;
     QTimer poll;
     poll.setInterval(10);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* dialog = qobject_cast<TDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || seen) return;
-        seen = true;
-        inspect(*dialog);
+        if (dialog == nullptr) return;
+        if (!seen) {
+            seen = true;
+            open = dialog;
+            sinceSeen.start();
+            inspect(*dialog);
+        } else if (dialog == open && sinceSeen.hasExpired(5000)) {
+            ADD_FAILURE() << "the dialog stayed open";
+            dialog->reject();
+        }
     });
     poll.start();
     show();

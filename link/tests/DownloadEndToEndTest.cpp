@@ -112,6 +112,7 @@ TEST_F(DownloadEndToEndTest, AFullScheduleArrivesWholeAndInOrder)
     ASSERT_TRUE(RunDownload(30s));
     EXPECT_EQ(status.Caption(), kSuccessCaption);
     EXPECT_EQ(gauge.progress.back(), kMaxEntries + 2);
+    comm.Close(); // with --once the simulator ends when the port lets go of the line
     ASSERT_EQ(sim.Finish(10s), 0) << sim.Log();
 
     const auto received = ParseSchedule(sim.Output());
@@ -161,6 +162,7 @@ TEST_F(DownloadEndToEndTest, ARefusedFrameIsSentAgain)
     Open(sim.DevicePath());
 
     ASSERT_TRUE(RunDownload(30s));
+    comm.Close();
     ASSERT_EQ(sim.Finish(10s), 0) << sim.Log();
     EXPECT_EQ(status.Caption(), kSuccessCaption) << sim.Log();
     EXPECT_EQ(EventTimes(sim.Log(), "]: refused").size(), 2u) << sim.Log();
@@ -182,6 +184,7 @@ TEST_F(DownloadEndToEndTest, AnUnknownAnswerEndsTheDownloadAndTheNextSendSucceed
 
     ASSERT_TRUE(RunDownload(30s));
     EXPECT_EQ(status.Caption(), kSuccessCaption);
+    comm.Close();
     EXPECT_EQ(sim.Finish(10s), 0) << sim.Log();
     EXPECT_EQ(ParseSchedule(sim.Output()).size(), 2u);
 }
@@ -214,6 +217,7 @@ TEST_F(DownloadEndToEndTest, ALineThatGoesAwayEndsTheDownloadAndUnlocksTheWindow
     Open(next.DevicePath());
     ASSERT_TRUE(RunDownload(30s));
     EXPECT_EQ(status.Caption(), kSuccessCaption);
+    comm.Close();
     EXPECT_EQ(next.Finish(10s), 0) << next.Log();
 }
 

@@ -2,8 +2,13 @@
 
 #include "tools/SimLine.h"
 
+#include <fcntl.h>
+#include <future>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
 
 namespace movarth::sim {
 namespace {
@@ -151,11 +156,10 @@ TEST_F(ControllerSimTest, SilentAfterAFrameAnswersNothingMore)
     EXPECT_EQ(controller->HandshakeBytes(), 3);
 }
 
-TEST_F(ControllerSimTest, HandshakeBytesAroundTheAcknowledgement)
+TEST_F(ControllerSimTest, AHandshakeByteAfterFramesStartsTheDownloadAnew)
 {
     Make({});
     Send({kAck});
-    EXPECT_EQ(Send({kAck}), TBytes{}) << "a handshake byte that crossed the acknowledgement";
     EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
     // The computer gave up and starts over: a handshake byte where a frame would begin.
     EXPECT_EQ(Send({kAck}), TBytes{kAck});
@@ -163,6 +167,47 @@ TEST_F(ControllerSimTest, HandshakeBytesAroundTheAcknowledgement)
     EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
     ASSERT_EQ(controller->LastSchedule().size(), 1u);
     EXPECT_EQ(controller->LastSchedule()[0].frame, kFrame2);
+}
+
+// Handshake bytes after an acknowledged handshake, before any frame: those that crossed the
+// acknowledgement are ignored; once the computer can no longer be reading it, a handshake
+// byte is answered as a new exchange, whatever came before.
+TEST_F(ControllerSimTest, HandshakeBytesAfterTheAcknowledgement)
+{
+    struct TCase
+    {
+        const char* name;
+        std::chrono::milliseconds delay;
+        // Each later handshake byte: its time after the first, and whether it is answered.
+        std::vector<std::pair<TTime, bool>> later;
+    };
+    const TCase cases[] = {
+        {"one byte crossed the acknowledgement", 0ms, {{50ms, false}}},
+        {"the acknowledgement was lost (it came with another byte): the computer goes on asking",
+         0ms,
+         {{50ms, false}, {100ms, false}, {150ms, false}, {200ms, true}, {250ms, false}}},
+        {"an answer 5 s late came after the computer had given up; it sends again",
+         5000ms,
+         {{50ms, false}, {4950ms, false}, {5000ms, false}, {5150ms, false}, {6000ms, true}}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TAnswerPolicy policy;
+        policy.delay = c.delay;
+        Make(policy);
+        const TTime first = clock + 1ms;
+        EXPECT_EQ(Send({kAck}), TBytes{kAck});
+        for (const auto& [after, answered] : c.later) {
+            clock = first + after - 1ms;
+            EXPECT_EQ(Send({kAck}), answered ? TBytes{kAck} : TBytes{})
+                << std::chrono::duration_cast<std::chrono::milliseconds>(after).count() << " ms";
+        }
+        // Whatever was answered last, the frames are taken now.
+        clock += c.delay + 1ms;
+        EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
+        EXPECT_EQ(SendFrame(kConfirmation), TBytes{kAck});
+        EXPECT_EQ(controller->CompleteSchedules(), 1);
+    }
 }
 
 TEST_F(ControllerSimTest, AnswersAreDueAtTheLinePaceAfterTheDelay)
@@ -188,6 +233,167 @@ TEST_F(ControllerSimTest, AFrameInterruptedByAGapIsDropped)
     EXPECT_EQ(SendFrame(kFrame1), TBytes{kAck});
     EXPECT_EQ(controller->BadFrames(), 0);
 }
+
+// The tool's end of the simulator's pseudo-terminal.
+class TToolEnd
+{
+public:
+    explicit TToolEnd(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))
+    {
+    }
+    ~TToolEnd() { Close(); }
+    TToolEnd(const TToolEnd&) = delete;
+    TToolEnd& operator=(const TToolEnd&) = delete;
+
+    bool Write(const TBytes& bytes) const
+    {
+        return ::write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    bool WriteFrame(const TFrame& frame) const { return Write(TBytes(frame.begin(), frame.end())); }
+    // What has arrived once something has, within `timeout`.
+    TBytes Read(std::chrono::milliseconds timeout) const
+    {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(timeout.count())) != 1) return {};
+        std::uint8_t buffer[64];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        return n > 0 ? TBytes(buffer, buffer + n) : TBytes{};
+    }
+    void Close()
+    {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// RunController on its own thread, on a new pseudo-terminal, answering at once; stopped when
+// the test ends.
+class SimRunTest : public ::testing::Test
+{
+protected:
+    ~SimRunTest() override
+    {
+        stop = true;
+        if (result.valid()) result.wait();
+        if (log) std::fclose(log);
+    }
+    void Start()
+    {
+        options.pacing = false;
+        result = std::async(std::launch::async,
+                            [this] { return RunController(line, options, nullptr, log, stop); });
+    }
+    // The log so far.
+    std::string Log() const
+    {
+        std::string text;
+        char buffer[4096];
+        off_t at = 0;
+        for (ssize_t n; (n = ::pread(::fileno(log), buffer, sizeof buffer, at)) > 0; at += n)
+            text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
+    bool LogShows(const std::string& text, std::chrono::milliseconds timeout) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (Log().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    TSimLine line;
+    TSimOptions options;
+    std::atomic<bool> stop{false};
+    std::FILE* log = std::tmpfile();
+    std::future<int> result;
+};
+
+TEST_F(SimRunTest, OnceWaitsForTheToolToCloseItsEndBeforeEnding)
+{
+    options.once = true;
+    options.timeout = 60s;
+    Start();
+    TToolEnd tool(line.Path());
+    ASSERT_TRUE(tool.Write(TBytes{kAck}));
+    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
+    ASSERT_TRUE(tool.WriteFrame(kFrame1));
+    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
+    ASSERT_TRUE(tool.WriteFrame(kConfirmation));
+    ASSERT_TRUE(LogShows("confirmation frame 2", 5s)) << Log();
+
+    // The last answer lies unread for longer than a fixed wait would allow.
+    EXPECT_EQ(result.wait_for(1500ms), std::future_status::timeout) << Log();
+    EXPECT_EQ(tool.Read(5s), TBytes{kAck}) << "the answer survived the wait";
+    tool.Close();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << "it ends once the tool let go";
+    EXPECT_EQ(result.get(), 0);
+}
+
+TEST_F(SimRunTest, OnceEndsAtTheTimeoutWhenTheToolKeepsItsEndOpen)
+{
+    options.once = true;
+    options.timeout = 2s;
+    Start();
+    TToolEnd tool(line.Path());
+    ASSERT_TRUE(tool.Write(TBytes{kAck}));
+    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
+    ASSERT_TRUE(tool.WriteFrame(kFrame1));
+    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
+    ASSERT_TRUE(tool.WriteFrame(kConfirmation));
+    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
+    ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0) << "the schedule was delivered";
+}
+
+// The exit status counts a schedule once its last answer has been written: a run stopped
+// between the decision and the write delivered nothing.
+struct TStopCase
+{
+    const char* name;
+    std::chrono::milliseconds delay;
+    int status;
+};
+void PrintTo(const TStopCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class SimStopTest : public SimRunTest, public ::testing::WithParamInterface<TStopCase>
+{
+};
+
+TEST_P(SimStopTest, AScheduleCountsOnceItsLastAnswerIsWritten)
+{
+    const auto [name, delay, status] = GetParam();
+    options.policy.delay = delay;
+    Start();
+    {
+        TToolEnd tool(line.Path());
+        ASSERT_TRUE(tool.Write(TBytes{kAck}));
+        ASSERT_EQ(tool.Read(delay + 5s), TBytes{kAck});
+        ASSERT_TRUE(tool.WriteFrame(kFrame1));
+        ASSERT_EQ(tool.Read(delay + 5s), TBytes{kAck});
+        ASSERT_TRUE(tool.WriteFrame(kConfirmation));
+        if (delay == 0ms) {
+            EXPECT_EQ(tool.Read(5s), TBytes{kAck});
+        }
+    }
+    ASSERT_TRUE(LogShows("confirmation frame 2", 5s)) << Log();
+    stop = true; // as soon as the last answer is decided
+    EXPECT_EQ(result.get(), status) << Log();
+    EXPECT_THAT(Log(), HasSubstr("confirmation frame 2 [00 99 99 99 99 99 99 94]: acknowledged"));
+}
+
+INSTANTIATE_TEST_SUITE_P(WrittenOrNot, SimStopTest,
+                         ::testing::Values(TStopCase{"Written", 0ms, 0},
+                                           TStopCase{"DecidedButNotYetWritten", 1500ms, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SimOptions, ParsesEveryPolicy)
 {
