@@ -1,8 +1,11 @@
 #include "app/Application.h"
 
+#include "app/Frm_edit.h"
+#include "app/Frm_main.h"
 #include "app/QtOperator.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace movarth {
 namespace {
@@ -12,6 +15,28 @@ TOperator* errorOperator = nullptr;
 } // namespace
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+int RunWindows(QObject* watchMain)
+{
+    // The editor goes first at the end: it refers to the main window. The main window's
+    // destructor stops the timed items and closes the port while its hand-over is still there.
+    auto main = std::make_unique<TFrm_main>();
+    Frm_main = main.get();
+    SetErrorOperator(&main->Operator());
+    auto edit = std::make_unique<TFrm_edit>(*main);
+    Frm_edit = edit.get();
+    main->SetEditor(edit.get());
+
+    if (watchMain != nullptr) main->installEventFilter(watchMain);
+    main->show();
+    CentreOnScreen(*main);
+    const int result = QApplication::exec();
+
+    SetErrorOperator(nullptr);
+    edit.reset();
+    main.reset();
+    return result;
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event)
 {

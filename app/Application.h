@@ -18,6 +18,11 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// Creates the main window and the entry editor, shows the main window centred and runs the
+// event loop until the program ends, then takes both down in the right order. `watchMain`, if
+// given, is installed as an event filter on the main window before it is shown.
+int RunWindows(QObject* watchMain = nullptr);
+
 // Where the general error handler shows failures (the main window's message box); null for a
 // plain message box without an owner.
 void SetErrorOperator(TOperator* op);

@@ -5,8 +5,6 @@
 // Usage: bench_startup [RUNS]          (default 10 runs of each, alternating)
 //        bench_startup --child window|label SPAWN_NS   (one run; used by the above)
 #include "app/Application.h"
-#include "app/Frm_edit.h"
-#include "app/Frm_main.h"
 #include "controls/Fonts.h"
 
 #include <QLabel>
@@ -18,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -88,19 +85,7 @@ int Child(int argc, char** argv, const std::string& kind, long long spawnNs)
     // As the program starts (app/main.cpp).
     TApplication app(argc, argv);
     InstallCjkFallbacks();
-    auto main = std::make_unique<TFrm_main>();
-    Frm_main = main.get();
-    SetErrorOperator(&main->Operator());
-    auto edit = std::make_unique<TFrm_edit>(*main);
-    main->SetEditor(edit.get());
-    main->installEventFilter(&firstPaint);
-    main->show();
-    CentreOnScreen(*main);
-    const int result = QApplication::exec();
-    SetErrorOperator(nullptr);
-    edit.reset();
-    main.reset();
-    return result;
+    return RunWindows(&firstPaint);
 }
 
 struct TRun
