@@ -251,6 +251,14 @@ public:
         return ::write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     bool WriteFrame(const TFrame& frame) const { return Write(TBytes(frame.begin(), frame.end())); }
+    // The computer's side of a one-entry download up to its confirmation frame, which is
+    // written but whose answer is left unread; false when an earlier answer, each awaited
+    // for `answerWithin`, was not the acknowledgement.
+    bool SendOneEntryUpToConfirmation(std::chrono::milliseconds answerWithin) const
+    {
+        return Write(TBytes{kAck}) && Read(answerWithin) == TBytes{kAck} && WriteFrame(kFrame1) &&
+               Read(answerWithin) == TBytes{kAck} && WriteFrame(kConfirmation);
+    }
     // What has arrived once something has, within `timeout`.
     TBytes Read(std::chrono::milliseconds timeout) const
     {
@@ -320,11 +328,7 @@ TEST_F(SimRunTest, OnceWaitsForTheToolToCloseItsEndBeforeEnding)
     options.timeout = 60s;
     Start();
     TToolEnd tool(line.Path());
-    ASSERT_TRUE(tool.Write(TBytes{kAck}));
-    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
-    ASSERT_TRUE(tool.WriteFrame(kFrame1));
-    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
-    ASSERT_TRUE(tool.WriteFrame(kConfirmation));
+    ASSERT_TRUE(tool.SendOneEntryUpToConfirmation(5s)) << Log();
     ASSERT_TRUE(LogShows("confirmation frame 2", 5s)) << Log();
 
     // The last answer lies unread for longer than a fixed wait would allow.
@@ -341,11 +345,7 @@ TEST_F(SimRunTest, OnceEndsAtTheTimeoutWhenTheToolKeepsItsEndOpen)
     options.timeout = 2s;
     Start();
     TToolEnd tool(line.Path());
-    ASSERT_TRUE(tool.Write(TBytes{kAck}));
-    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
-    ASSERT_TRUE(tool.WriteFrame(kFrame1));
-    ASSERT_EQ(tool.Read(5s), TBytes{kAck});
-    ASSERT_TRUE(tool.WriteFrame(kConfirmation));
+    ASSERT_TRUE(tool.SendOneEntryUpToConfirmation(5s)) << Log();
     ASSERT_EQ(tool.Read(5s), TBytes{kAck});
     ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
     EXPECT_EQ(result.get(), 0) << "the schedule was delivered";
@@ -375,11 +375,7 @@ TEST_P(SimStopTest, AScheduleCountsOnceItsLastAnswerIsWritten)
     Start();
     {
         TToolEnd tool(line.Path());
-        ASSERT_TRUE(tool.Write(TBytes{kAck}));
-        ASSERT_EQ(tool.Read(delay + 5s), TBytes{kAck});
-        ASSERT_TRUE(tool.WriteFrame(kFrame1));
-        ASSERT_EQ(tool.Read(delay + 5s), TBytes{kAck});
-        ASSERT_TRUE(tool.WriteFrame(kConfirmation));
+        ASSERT_TRUE(tool.SendOneEntryUpToConfirmation(delay + 5s)) << Log();
         if (delay == 0ms) {
             EXPECT_EQ(tool.Read(5s), TBytes{kAck});
         }
