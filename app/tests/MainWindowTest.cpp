@@ -31,13 +31,6 @@ void Store(const TScopedSettingsDir& dir, const char* name, const QVariant& valu
         .setValue(QStringLiteral("SoftWare/movarth/") + name, value);
 }
 
-void Type(TMaskTimeField* field, const char* text)
-{
-    field->SetText("00:00:00");
-    field->setCursorPosition(0);
-    QTest::keyClicks(field, QString::fromUtf8(text));
-}
-
 std::vector<std::string> Column(const TFrm_main& window, int col)
 {
     std::vector<std::string> texts;
@@ -214,22 +207,22 @@ TEST_F(MainWindow, TheClockShowsDateTwoBlanksAndTime)
 TEST_F(MainWindow, AddDeleteAndClearThroughTheWindow)
 {
     auto window = Start();
-    Type(window->MaskEdit1, "10:00:00");
-    Type(window->MaskEdit2, "01:00:00");
+    TypeTime(window->MaskEdit1, "10:00:00");
+    TypeTime(window->MaskEdit2, "01:00:00");
     window->BitBtn1->click();
     EXPECT_EQ(window->Label1->text(), QStringLiteral("现在有1条记录"));
     EXPECT_EQ(Column(*window, 2), std::vector<std::string>{"11:00:00"});
     for (TMaskTimeField* field : {window->MaskEdit1, window->MaskEdit2, window->MaskEdit3})
         EXPECT_EQ(field->Text(), "00:00:00");
 
-    Type(window->MaskEdit1, "8:30:00"); // the hour typed with one digit
-    Type(window->MaskEdit3, "09:00:00");
+    TypeTime(window->MaskEdit1, "8:30:00"); // the hour typed with one digit
+    TypeTime(window->MaskEdit3, "09:00:00");
     window->BitBtn1->click();
     EXPECT_EQ(Column(*window, 0), (std::vector<std::string>{"08:30:00", "10:00:00"}));
     EXPECT_EQ(Column(*window, 1), (std::vector<std::string>{"00:30:00", "01:00:00"}));
 
-    Type(window->MaskEdit1, "24:00:00");
-    Type(window->MaskEdit2, "01:00:00");
+    TypeTime(window->MaskEdit1, "24:00:00");
+    TypeTime(window->MaskEdit2, "01:00:00");
     window->BitBtn1->click();
     EXPECT_EQ(op.Messages(), std::vector<std::string>{"开播时间输入条目有错误，请检查！"});
     EXPECT_EQ(window->MaskEdit1->Text(), "24:00:00");
@@ -336,8 +329,8 @@ TEST_F(PortSelection, EveryCommandWaitsForTheDownload)
 {
     ASSERT_TRUE(pty.Ok());
     Open(pty.SlaveName());
-    Type(window->MaskEdit1, "08:00:00");
-    Type(window->MaskEdit2, "00:30:00");
+    TypeTime(window->MaskEdit1, "08:00:00");
+    TypeTime(window->MaskEdit2, "00:30:00");
     window->BitBtn1->click();
     window->BitBtn4->click();
     ASSERT_TRUE(window->DownloadBusy());
@@ -361,8 +354,8 @@ TEST_F(PortSelection, EveryCommandWaitsForTheDownload)
     };
     auto checkAll = [&](const char* phase) {
         for (const auto& c : commands) {
-            Type(window->MaskEdit1, "09:00:00");
-            Type(window->MaskEdit2, "00:10:00");
+            TypeTime(window->MaskEdit1, "09:00:00");
+            TypeTime(window->MaskEdit2, "00:10:00");
             window->Edit1->setText(QStringLiteral("/dev/movarth-no-such-port"));
             window->SortGrid1->SetRow(1);
             c.command();

@@ -18,13 +18,6 @@
 namespace movarth {
 namespace {
 
-void Type(TMaskTimeField* field, const char* text)
-{
-    field->SetText("00:00:00");
-    field->setCursorPosition(0);
-    QTest::keyClicks(field, QString::fromUtf8(text));
-}
-
 TEST(Road, AWholeDownloadToTheControllerSimulator)
 {
     TScopedSettingsDir dir;
@@ -42,14 +35,14 @@ TEST(Road, AWholeDownloadToTheControllerSimulator)
 
     {
         TFrm_main window(&op);
-        Type(window.MaskEdit1, "20:00:00");
-        Type(window.MaskEdit2, "00:45:00");
+        TypeTime(window.MaskEdit1, "20:00:00");
+        TypeTime(window.MaskEdit2, "00:45:00");
         window.BitBtn1->click();
-        Type(window.MaskEdit1, "7:30:00");
-        Type(window.MaskEdit3, "08:00:00");
+        TypeTime(window.MaskEdit1, "7:30:00");
+        TypeTime(window.MaskEdit3, "08:00:00");
         window.BitBtn1->click();
-        Type(window.MaskEdit1, "23:30:00");
-        Type(window.MaskEdit2, "01:00:00");
+        TypeTime(window.MaskEdit1, "23:30:00");
+        TypeTime(window.MaskEdit2, "01:00:00");
         window.BitBtn1->click();
         ASSERT_EQ(window.EntryCount(), 3);
 
@@ -115,8 +108,8 @@ TEST(Road, AControllerThatVanishesIsShownAtOnceAndComesBackUnderItsName)
 
     auto sim = plugIn({"--silent"});
     TFrm_main window(&op);
-    Type(window.MaskEdit1, "20:00:00");
-    Type(window.MaskEdit2, "00:45:00");
+    TypeTime(window.MaskEdit1, "20:00:00");
+    TypeTime(window.MaskEdit2, "00:45:00");
     window.BitBtn1->click();
     window.Edit1->setText(QString::fromStdString(name));
     window.BitBtn2->click();

@@ -4,6 +4,7 @@
 #include "app/Application.h"
 #include "app/Frm_edit.h"
 #include "app/Frm_main.h"
+#include "app/tests/TestSupport.h"
 #include "controls/Fonts.h"
 
 #include <QDir>
@@ -11,17 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
-
-namespace {
-
-void Type(movarth::TMaskTimeField* field, const char* text)
-{
-    field->SetText("00:00:00");
-    field->setCursorPosition(0);
-    QTest::keyClicks(field, QString::fromUtf8(text));
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -52,8 +42,8 @@ int main(int argc, char** argv)
     const char* entries[][2] = {
         {"07:30:00", "00:30:00"}, {"12:00:00", "01:15:00"}, {"19:00:00", "00:45:00"}};
     for (const auto& entry : entries) {
-        Type(main.MaskEdit1, entry[0]);
-        Type(main.MaskEdit2, entry[1]);
+        TypeTime(main.MaskEdit1, entry[0]);
+        TypeTime(main.MaskEdit2, entry[1]);
         main.BitBtn1Click();
     }
     main.Edit1->setText(device);
@@ -64,8 +54,8 @@ int main(int argc, char** argv)
         QTest::qWaitFor([&] { return main.Panel1->text().startsWith(QLatin1Char('2')); }, 3000);
     if (!sent || !ticked)
         std::fprintf(stderr, "the download or the clock did not finish in time\n");
-    Type(main.MaskEdit1, "21:00:00");
-    Type(main.MaskEdit2, "00:30:00");
+    TypeTime(main.MaskEdit1, "21:00:00");
+    TypeTime(main.MaskEdit2, "00:30:00");
     bool ok = main.grab().save(out.filePath(QStringLiteral("main-window.png")));
 
     main.SortGrid1->SetRow(2);

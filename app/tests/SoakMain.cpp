@@ -113,13 +113,6 @@ private:
     std::thread thread_;
 };
 
-void Type(TMaskTimeField* field, const char* text)
-{
-    field->SetText("00:00:00");
-    field->setCursorPosition(0);
-    QTest::keyClicks(field, QString::fromUtf8(text));
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -140,8 +133,8 @@ int main(int argc, char** argv)
                                         {"19:00:00", "00:45:00"},
                                         {"23:30:00", "00:29:59"}};
     for (const auto& entry : entries) {
-        Type(window.MaskEdit1, entry[0]);
-        Type(window.MaskEdit2, entry[1]);
+        TypeTime(window.MaskEdit1, entry[0]);
+        TypeTime(window.MaskEdit2, entry[1]);
         window.BitBtn1->click();
     }
     window.Edit1->setText(settings.Path() + "/controller");

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "app/TimeField.h"
 #include "schedule/Operator.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>
+#include <QTest>
 #include <deque>
 #include <optional>
 #include <string>
@@ -29,6 +31,14 @@ private:
     QByteArray old_;
     QTemporaryDir dir_;
 };
+
+// Types a time into a time field as the operator does: over a cleared mask, from its start.
+inline void TypeTime(TMaskTimeField* field, const char* text)
+{
+    field->SetText("00:00:00");
+    field->setCursorPosition(0);
+    QTest::keyClicks(field, QString::fromUtf8(text));
+}
 
 // The operator as a test plays it: records every dialog and answers from a script.
 class TScriptedOperator final : public TOperator
