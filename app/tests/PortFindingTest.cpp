@@ -55,10 +55,7 @@ protected:
             rows << window->PortList1->index(row, 0).data().toString();
         return rows;
     }
-    QString Dev(const std::string& name) const
-    {
-        return QString::fromStdString((tree.Dev() / name).string());
-    }
+    QString Dev(const std::string& name) const { return QString::fromStdString(tree.Node(name)); }
 
     TScopedSettingsDir dir;
     TScriptedOperator op;
@@ -70,10 +67,7 @@ TEST_F(PortDropDown, ListsThePortsAndAPickPutsTheLastingNameIntoTheField)
 {
     tree.AddUart("ttyS0", 4);
     tree.AddUart("ttyS1", 0);
-    tree.AddUsb("ttyUSB0", "1-1", "ftdi_sio",
-                {"0403", "6001", "FTDI", "FT232R USB UART", "A6008isP"});
-    const QString byId = QString::fromStdString(
-        tree.AddUdevLink("by-id", "usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0", "ttyUSB0"));
+    const QString byId = QString::fromStdString(tree.AddFt232r());
     TPortPopup* popup = Popup();
     ASSERT_NE(popup, nullptr);
     EXPECT_EQ(window->Edit1->geometry(), QRect(168, 65, 73, 29)); // the field keeps its size
@@ -143,14 +137,11 @@ TEST_F(PortDropDown, ThePickedNameIsOpenedAndStored)
 {
     TPseudoTerminal pty;
     ASSERT_TRUE(pty.Ok());
-    tree.AddUsb("ttyUSB0", "1-1", "ftdi_sio",
-                {"0403", "6001", "FTDI", "FT232R USB UART", "A6008isP"});
+    const QString byId = QString::fromStdString(tree.AddFt232r());
     tree.PointNodeAt("ttyUSB0", pty.SlaveName());
-    const QString byId = QString::fromStdString(
-        tree.AddUdevLink("by-id", "usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0", "ttyUSB0"));
 
     QTest::keyClick(window->Edit1, Qt::Key_F4);
-    QTest::keyClick(Popup(), Qt::Key_Return); // the only row is current
+    QTest::keyClick(Popup(), Qt::Key_Return); // the first and only row is current
     ASSERT_EQ(window->Edit1->text(), byId);
     QTest::mouseClick(window->BitBtn2, Qt::LeftButton);
     EXPECT_TRUE(window->Comm1.IsOpen());

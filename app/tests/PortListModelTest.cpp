@@ -24,10 +24,7 @@ class PortListModel : public testing::Test
 protected:
     PortListModel() { model.SetRoots(tree.Sys().string(), tree.Dev().string()); }
 
-    QString Dev(const std::string& name) const
-    {
-        return QString::fromStdString((tree.Dev() / name).string());
-    }
+    QString Dev(const std::string& name) const { return QString::fromStdString(tree.Node(name)); }
 
     TFakeSerialTree tree;
     TPortListModel model;
@@ -39,10 +36,7 @@ TEST_F(PortListModel, EachPortWithWhatItIsAndTheNameTheFieldTakes)
 {
     tree.AddUart("ttyS0", 4);
     tree.AddUart("ttyS1", 0);
-    tree.AddUsb("ttyUSB0", "1-1", "ftdi_sio",
-                {"0403", "6001", "FTDI", "FT232R USB UART", "A6008isP"});
-    const QString byId = QString::fromStdString(
-        tree.AddUdevLink("by-id", "usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0", "ttyUSB0"));
+    const QString byId = QString::fromStdString(tree.AddFt232r());
     const QString byPath = QString::fromStdString(
         tree.AddUdevLink("by-path", "pci-0000:00:14.0-usb-0:1:1.0-port0", "ttyUSB0"));
     tree.AddUsb("ttyUSB1", "1-2", "pl2303", {"067b", "2303", "", "", ""});

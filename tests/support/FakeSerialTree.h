@@ -49,6 +49,16 @@ public:
 
     std::filesystem::path Sys() const { return root_ / "sys"; }
     std::filesystem::path Dev() const { return root_ / "dev"; }
+    // A node's path: "<dev>/ttyUSB0".
+    std::string Node(const std::string& name) const { return (Dev() / name).string(); }
+
+    // An FTDI FT232R adapter in socket 1-1 as ttyUSB0, with udev's by-id name; returns that.
+    std::string AddFt232r()
+    {
+        AddUsb("ttyUSB0", "1-1", "ftdi_sio",
+               {"0403", "6001", "FTDI", "FT232R USB UART", "A6008isP"});
+        return AddUdevLink("by-id", "usb-FTDI_FT232R_USB_UART_A6008isP-if00-port0", "ttyUSB0");
+    }
 
     // A UART slot of the 8250 driver as kernels before 6.5 lay it out: a port found through
     // PnP (driver "serial") with its type, or an empty slot (type 0) of the serial8250
