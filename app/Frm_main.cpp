@@ -12,8 +12,8 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QPainter>
+#include <QScreen>
 #include <QStyleOption>
 #include <QTime>
 

@@ -1,5 +1,7 @@
 #include "app/PortListModel.h"
 
+#include <QStringList>
+
 namespace movarth {
 
 namespace {

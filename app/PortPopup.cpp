@@ -1,10 +1,10 @@
 #include "app/PortPopup.h"
 
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QScrollBar>
+#include <algorithm>
 
 namespace movarth {
 
