@@ -4,6 +4,7 @@
 #include "app/Frm_edit.h"
 #include "app/QtOperator.h"
 #include "app/Registry.h"
+#include "comm/UdevEvents.h"
 #include "controls/Colors.h"
 #include "controls/Fonts.h"
 #include "controls/ScheduleTable.h"
@@ -11,7 +12,9 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QScreen>
+#include <QStyleOption>
 #include <QTime>
 
 namespace movarth {
@@ -59,6 +62,21 @@ public:
 private:
     TGauge* gauge_;
 };
+
+// The arrow of a combo box, for the drop-down in the port field.
+QIcon DropDownArrow(const QWidget* widget)
+{
+    const qreal scale = widget->devicePixelRatioF();
+    QPixmap pixmap(QSize(16, 16) * scale);
+    pixmap.setDevicePixelRatio(scale);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    QStyleOption option;
+    option.initFrom(widget);
+    option.rect = QRect(0, 0, 16, 16);
+    widget->style()->drawPrimitive(QStyle::PE_IndicatorArrowDown, &option, &painter, widget);
+    return QIcon(pixmap);
+}
 
 void Place(QWidget* widget, int left, int top, int width, int height)
 {
@@ -109,6 +127,14 @@ void TFrm_main::CreateLayout()
     Place(Edit1, 168, 65, 73, 29);
     Edit1->setText(QStringLiteral("Com1"));
     Edit1->setFont(FontFace("黑体", 21));
+    // The drop-down of the ports present, opened as a combo box's: its arrow, Alt+Down, F4.
+    Edit1List->setIcon(DropDownArrow(Edit1));
+    Edit1List->setToolTip(QStringLiteral("列出本机的串口（Alt+↓）"));
+    Edit1List->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Down), QKeySequence(Qt::Key_F4)});
+    Edit1List->setShortcutContext(Qt::WidgetShortcut);
+    Edit1->addAction(Edit1List, QLineEdit::TrailingPosition);
+    PortPopup1->setObjectName(QStringLiteral("PortPopup1"));
+    PortPopup1->setModel(PortList1);
     Place(Shape1, 248, 66, 25, 25);
     Shape1->SetBrushColor(kRed);
 
@@ -209,6 +235,7 @@ void TFrm_main::ConfigureComponents()
 
     Comm1.SetDeviceName("Com2");
     SetUpControllerPort(Comm1);
+    DeviceWatch1->SetSource(OpenDeviceEvents());
 
     linkStatus_ = std::make_unique<TLabelStatus>(Label6);
     linkGauge_ = std::make_unique<TGaugeProgress>(Gauge1);
@@ -228,9 +255,19 @@ void TFrm_main::Wire()
                                                                   const ECommError& error) {
         RunHandler([&] {
             Shape1->SetBrushColor(kRed);
+            portToReopen_ = sender.DeviceName(); // opened again when it is back
             endDownload(sender, error);
         });
     };
+    DeviceWatch1->OnEvent = [this](const TDeviceEvent& event) {
+        RunHandler([&] { DeviceWatch1Event(event); });
+    };
+    PortPopup1->OnPick = [this](const QString& name) {
+        Edit1->setText(name);
+        Edit1->setFocus();
+    };
+    // The field is narrow: its whole text shows as its tooltip.
+    connect(Edit1, &QLineEdit::textChanged, Edit1, &QWidget::setToolTip);
     // The download catches what fails inside its tick and reply handlers (so that neither the
     // item's worker nor the port's event thread ends) and reports it here.
     Download().SetErrorReport(
@@ -255,6 +292,7 @@ void TFrm_main::Wire()
     bind(N4, &QAction::triggered, &TFrm_main::BitBtn6Click);
     bind(D1, &QAction::triggered, &TFrm_main::D1Click);
     bind(N2, &QAction::triggered, &TFrm_main::N2Click);
+    bind(Edit1List, &QAction::triggered, &TFrm_main::Edit1ListClick);
     SortGrid1->OnDblClick = [this](TColumnGrid&) { RunHandler([this] { SortGrid1DblClick(); }); };
 }
 
@@ -301,6 +339,17 @@ void TFrm_main::BitBtn2Click()
 {
     if (DownloadBusy()) return;
     const std::string name = Edit1->text().toStdString();
+    // Another name: the port that vanished is no longer waited for.
+    if (name != portToReopen_) portToReopen_.clear();
+    if (!OpenPort(name)) {
+        operator_->ShowMessage("端口打开有错误，请重新输入！");
+        return;
+    }
+    TRegistry().WriteString("com", name);
+}
+
+bool TFrm_main::OpenPort(const std::string& name)
+{
     try {
         // An open port on the same name (compared exactly) stays as it is.
         if (!Comm1.IsOpen() || Comm1.DeviceName() != name) {
@@ -311,10 +360,10 @@ void TFrm_main::BitBtn2Click()
         }
     } catch (...) {
         Shape1->SetBrushColor(kRed);
-        operator_->ShowMessage("端口打开有错误，请重新输入！");
-        return;
+        return false;
     }
-    TRegistry().WriteString("com", name);
+    portToReopen_.clear();
+    return true;
 }
 
 void TFrm_main::BitBtn3Click()
@@ -346,6 +395,22 @@ void TFrm_main::BitBtn7Click()
 {
     if (DownloadBusy()) return;
     QCoreApplication::quit();
+}
+
+void TFrm_main::Edit1ListClick()
+{
+    PortList1->Refresh();
+    // The field's port current where it is listed, else the first.
+    PortPopup1->ShowBelow(Edit1, std::max(PortList1->RowOf(Edit1->text()), 0));
+}
+
+void TFrm_main::DeviceWatch1Event(const TDeviceEvent& event)
+{
+    // The device of a port that vanished is back: it opens again as 打开 would open it, but
+    // without a box, so a port another program took meanwhile simply stays red. The name was
+    // stored when 打开 opened it. A download the loss ended stays ended.
+    if (portToReopen_.empty() || DownloadBusy() || !IsPortBack(portToReopen_, event)) return;
+    OpenPort(portToReopen_);
 }
 
 void TFrm_main::SortGrid1DblClick()

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/DeviceWatch.h"
+#include "app/PortListModel.h"
+#include "app/PortPopup.h"
 #include "app/QtUiThread.h"
 #include "app/Shapes.h"
 #include "app/TimeField.h"
@@ -57,6 +60,8 @@ public:
     void D1Click();      // delete
     void N2Click();      // insert
     void SortGrid1DblClick();
+    void Edit1ListClick(); // the port field's drop-down of the ports present
+    void DeviceWatch1Event(const TDeviceEvent& event);
 
 private:
     std::unique_ptr<TOperator> ownOperator_;
@@ -97,6 +102,12 @@ public:
     TMaskTimeField* MaskEdit1 = new TMaskTimeField(this);
     TMaskTimeField* MaskEdit2 = new TMaskTimeField(this);
     TMaskTimeField* MaskEdit3 = new TMaskTimeField(this);
+    // Finding the port: the drop-down in Edit1 and its list of the ports present, and the
+    // device events that tell when a vanished port's device is back.
+    QAction* Edit1List = new QAction(this);
+    TPortListModel* PortList1 = new TPortListModel(this);
+    TPortPopup* PortPopup1 = new TPortPopup(TPortListModel::NameRole, this);
+    TDeviceWatch* DeviceWatch1 = new TDeviceWatch(this);
 
     // The operations the window serves: the schedule (the table is SortGrid1's, the count
     // line Label1) and the download (its fields LinkState, WaitTicks, ... live there).
@@ -108,8 +119,14 @@ private:
     void CreateLayout();
     void ConfigureComponents();
     void Wire();
+    // Opens Comm1 on `name` as 打开 does, turning the indicator green, or red when it fails;
+    // answers whether the port is open on it.
+    bool OpenPort(const std::string& name);
 
     TFrm_edit* editor_ = nullptr;
+    // The name of the port whose device vanished while it was open, to be opened again when
+    // the device is back; empty when none is waited for.
+    std::string portToReopen_;
     // The download on Comm1 and timed items 1 and 2, made once the items exist.
     std::unique_ptr<TLinkStatus> linkStatus_;
     std::unique_ptr<TLinkGauge> linkGauge_;

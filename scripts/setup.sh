@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config          # build
   libgtest-dev libgmock-dev libbenchmark-dev # tests and benchmarks
   qt6-base-dev libgl-dev                     # the window and its controls
+  libudev-dev                                # device events: the window reopens a port whose device came back
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
   "$@"

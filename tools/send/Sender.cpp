@@ -2,6 +2,7 @@
 
 #include "comm/PosixComm.h"
 #include "comm/SerialComm.h"
+#include "comm/SerialPorts.h"
 #include "link/Adapters.h"
 #include "link/Download.h"
 #include "schedule/Operator.h"
@@ -267,6 +268,16 @@ int Send(const TSendOptions& options, std::FILE* out, TReport& report)
     return Download(options.port, table, entries, report, op);
 }
 
+// The serial ports present, one a line: the name, what it is, udev's names for it.
+int ListPorts(std::FILE* out, std::FILE* err)
+{
+    const std::vector<TSerialPort> ports = ListSerialPorts();
+    for (const TSerialPort& port : ports)
+        std::fprintf(out, "%s\n", SerialPortLine(port).c_str());
+    if (ports.empty()) std::fprintf(err, "%s: no serial ports found\n", kProgram);
+    return kExitSuccess;
+}
+
 } // namespace
 
 TSendOptions ParseSendOptions(const std::vector<std::string>& args)
@@ -285,6 +296,8 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& args)
             options.help = true;
         } else if (arg == "-V" || arg == "--version") {
             options.version = true;
+        } else if (arg == "-l" || arg == "--list-ports") {
+            options.listPorts = true;
         } else if (arg == "-q" || arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "-n" || arg == "--dry-run") {
@@ -301,7 +314,7 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& args)
             throw EUsage("unknown option '" + arg + "'");
         }
     }
-    if (options.help || options.version) return options;
+    if (options.help || options.version || options.listPorts) return options;
     if (files.empty()) throw EUsage("no schedule file given");
     if (files.size() > 1) throw EUsage("one schedule file at a time, not also '" + files[1] + "'");
     options.file = files[0];
@@ -312,17 +325,21 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& args)
 std::string SendHelpText()
 {
     return std::string("Usage: ") + kProgram + R"( [OPTION]... FILE --port NAME
+  or:  movarth-send --list-ports
 Downloads the schedule FILE to the count-down controller on the serial port NAME, as loading
 FILE in movarth and pressing 发送 would: the entries in file order, at 2400 bit/s, 8N1.
 
 FILE is a schedule file as movarth saves it (one "hh:mm:ss hh:mm:ss hh:mm:ss" line per
 entry, start, length and end; at most 31 entries). NAME is a device path (/dev/ttyUSB0,
-/dev/pts/3), COM<n> for /dev/ttyS<n-1>, or a name under /dev (ttyUSB0).
+/dev/pts/3), COM<n> for /dev/ttyS<n-1>, or a name under /dev (ttyUSB0); --list-ports
+shows the ports there are.
 
   -p, --port NAME   the serial port that leads to the controller
   -n, --dry-run     print the frames that would be sent, one per line as 16 hex digits,
                     the confirmation frame last; no port is opened
   -q, --quiet       print only errors
+  -l, --list-ports  list the serial ports present, one a line: the name, what it is, and
+                    the names udev keeps for it (/dev/serial/by-id/... survives re-plugging)
   -h, --help        show this text
   -V, --version     show the version
 
@@ -330,7 +347,8 @@ Progress goes to standard error: one line updated in place on a terminal, otherw
 line per step.
 
 Exit status:
-  0  the controller confirmed the whole schedule (with --dry-run: the frames were printed)
+  0  the controller confirmed the whole schedule (with --dry-run: the frames were printed;
+     with --list-ports: the ports were listed)
   1  the download failed: no answer, a refusing controller, an unknown answer, the line lost
   2  bad usage, a file that cannot be read or does not convert, or a port that cannot be
      opened; nothing was sent
@@ -366,6 +384,7 @@ int RunSendCommand(const std::vector<std::string>& args, std::FILE* out, std::FI
         std::fputs((options.help ? SendHelpText() : SendVersionText()).c_str(), out);
         return kExitSuccess;
     }
+    if (options.listPorts) return ListPorts(out, err);
     TReport report(err, options.quiet, errIsTerminal);
     try {
         return Send(options, out, report);

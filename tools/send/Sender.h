@@ -20,6 +20,7 @@ struct TSendOptions
     bool quiet = false;
     bool help = false;
     bool version = false;
+    bool listPorts = false;
 };
 
 // A command line that cannot be used; what() says why.
@@ -40,7 +41,8 @@ std::string SendVersionText();
 std::string ProgressLineText(int progress, int maxValue, const std::string& caption);
 
 // The whole program: parses `args` (without the program name), then prints help or version,
-// lists the frames (--dry-run) on `out`, or sends the file. Progress and errors go to `err`,
+// lists the serial ports present (--list-ports) or the frames (--dry-run) on `out`, or sends
+// the file. Progress and errors go to `err`,
 // rewritten in place when `errIsTerminal`. Returns the exit status.
 int RunSendCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
                    bool errIsTerminal);

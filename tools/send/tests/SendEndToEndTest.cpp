@@ -1,5 +1,6 @@
 // movarth-send as it is run: the built program as a child process, sending schedule files to
 // the controller simulator on a pseudo-terminal.
+#include "comm/SerialPorts.h"
 #include "link/Download.h"
 #include "link/tests/SimProcess.h"
 #include "schedule/TimeText.h"
@@ -399,6 +400,18 @@ TEST_F(SendEndToEndTest, HelpAndVersion)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "movarth-send " MOVARTH_VERSION "\n");
     EXPECT_THAT(help.err + version.err, IsEmpty());
+}
+
+// The listing of this machine's ports, as the library reads it; none is opened.
+TEST_F(SendEndToEndTest, ListPortsPrintsThePortsPresentOneALine)
+{
+    const auto run = RunSender({"--list-ports"});
+    EXPECT_EQ(run.status, 0);
+    std::vector<std::string> expected;
+    for (const TSerialPort& port : ListSerialPorts())
+        expected.push_back(SerialPortLine(port));
+    EXPECT_EQ(Lines(run.out), expected);
+    EXPECT_EQ(run.err, expected.empty() ? "movarth-send: no serial ports found\n" : "");
 }
 
 TEST_F(SendEndToEndTest, OnATerminalTheProgressIsOneLineRewrittenInPlace)

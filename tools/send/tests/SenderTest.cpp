@@ -30,6 +30,8 @@ TEST(SendOptionsTest, CommandLinesThatAreUsed)
         {{"today.qlx", "-h"}, {.file = "", .help = true}},
         {{"-V"}, {.version = true}},
         {{"--version"}, {.version = true}},
+        {{"--list-ports"}, {.listPorts = true}},
+        {{"-l", "-q"}, {.quiet = true, .listPorts = true}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -40,6 +42,7 @@ TEST(SendOptionsTest, CommandLinesThatAreUsed)
         EXPECT_EQ(options.quiet, c.expected.quiet);
         EXPECT_EQ(options.help, c.expected.help);
         EXPECT_EQ(options.version, c.expected.version);
+        EXPECT_EQ(options.listPorts, c.expected.listPorts);
     }
 }
 
