@@ -186,8 +186,7 @@ for byte in 00 03 04 11 13; do
 done
 
 limit=$(awk 'BEGIN { printf "%.1f", 290 * 10000 / 2400 }') # 290 bytes of 10 bits at 2400 bit/s
-echo "=== downloads (the line's limit: 290 bytes at 2400 bit/s = $limit ms)"
-printf '  %-6s %-40s %10s %8s %12s\n' port download "on the line" ratio "command"
+: >"$run/downloads"
 for port in uart usb; do
   # Each complete schedule as one line of its frames, and each exchange's time on the line:
   # from the start of the acknowledged handshake byte to the end of the confirmation's answer.
@@ -206,12 +205,21 @@ for port in uart usb; do
     [ "$frames" = "$(echo $expected)" ] || fail "$port: schedule $index differs from the --dry-run frames"
   done < <(grep . <<<"$received")
   for ((i = 0; i < ${#labels[@]}; i++)); do
-    label=${labels[i]% *}
-    printf '  %-6s %-40s %8s ms %8s %9s ms\n' "$port" "$label" "${times[i]:-?}" \
-      "$(awk -v t="${times[i]:-0}" -v l="$limit" 'BEGIN { printf "%.3f", t / l }')" "${labels[i]##* }"
+    echo "$port ${labels[i]% *} ${times[i]:-0} ${labels[i]##* }" >>"$run/downloads"
   done
   if grep -q 'refused' "$run/$port.log"; then fail "$port: the simulator refused a handshake or frame"; fi
 done
+
+# Each kind of download: the median of its runs on the line, against the line's limit, and how
+# long movarth-send ran in the guest for that same download.
+echo "=== downloads of 31 entries (the line's limit: 290 bytes at 2400 bit/s = $limit ms)"
+printf '  %-6s %-28s %5s %14s %7s %16s\n' port download runs "on the line" ratio "movarth-send"
+sort -k1,1 -k2,2 -k3,3n "$run/downloads" | awk -v limit="$limit" '
+  function report() { if (n) printf "  %-6s %-28s %5d %11.1f ms %7.3f %13d ms\n", port, label,
+      n, t[int((n + 1) / 2)], t[int((n + 1) / 2)] / limit, c[int((n + 1) / 2)] }
+  $1 != port || $2 != label { report(); port = $1; label = $2; n = 0 }
+  { t[++n] = $3; c[n] = $4 }
+  END { report() }'
 
 echo "vm-test: the guest's checks: $guest_passed passed, $guest_failed failed; the runs are in $run"
 if [ $failed -ne 0 ]; then

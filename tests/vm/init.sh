@@ -104,10 +104,10 @@ raw_2400_8n1() {
     esac
   done
 }
-# downloads LINE LABEL PORT [USER]: three downloads in a row, each reported with its time.
+# downloads LINE LABEL PORT [USER]: five downloads in a row, each reported with its time.
 downloads() {
   local i
-  for i in 1 2 3; do
+  for i in 1 2 3 4 5; do
     send timed "$3" "$4"
     finished timed
     check "$2: download $i ended with 0 ($ms ms)" test "$status" = 0 && sent "$1" "$2" "$ms"
