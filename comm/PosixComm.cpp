@@ -330,12 +330,12 @@ struct TPosixCommPlatform::TDevice
 
     const int fd;
     std::string lockFile;   // the UUCP lock file taken for it, if any
-    TRxTriggerChange rxTrigger;
     int epoll = -1;         // fd (edge-triggered input, hang-up) and txStarted
     int pollError = 0;      // why fd could not join the epoll set (it is no pollable device)
     TSimpleEvent txStarted; // set by each write, so that the wait watches the output queue
     std::atomic<std::uint32_t> mask{0};
     bool countsSupported = false;
+    TRxTriggerChange rxTrigger; // what to put back on close
 
     // Event thread only.
     serial_icounter_struct eventCounts{};

@@ -47,9 +47,8 @@ TRxTriggerChange LowerRxTrigger(int fd, const std::string& sysfsRoot)
     {
     };
     if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return {};
-    const std::string attribute = sysfsRoot + "/dev/char/" +
-                                  std::to_string(major(status.st_rdev)) + ":" +
-                                  std::to_string(minor(status.st_rdev)) + "/rx_trig_bytes";
+    const std::string attribute = sysfsRoot + "/dev/char/" + std::to_string(major(status.st_rdev)) +
+                                  ":" + std::to_string(minor(status.st_rdev)) + "/rx_trig_bytes";
     const std::string previous = ReadAttribute(attribute);
     if (!IsCount(previous) || previous == "1" || !WriteAttribute(attribute, "1")) return {};
     return {attribute, previous};

@@ -1,5 +1,6 @@
-#include "comm/PosixComm.h"
 #include "comm/RxTrigger.h"
+
+#include "comm/PosixComm.h"
 #include "comm/SerialComm.h"
 #include "tests/support/AsOrdinaryUser.h"
 
@@ -35,9 +36,9 @@ struct TFakeUart
         {
         };
         ::fstat(slave, &status);
-        const fs::path folder = fs::path(sysfs) / "dev/char" /
-                                (std::to_string(major(status.st_rdev)) + ":" +
-                                 std::to_string(minor(status.st_rdev)));
+        const fs::path folder =
+            fs::path(sysfs) / "dev/char" /
+            (std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev)));
         fs::create_directories(folder);
         attribute = (folder / "rx_trig_bytes").string();
     }
