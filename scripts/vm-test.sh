@@ -26,7 +26,8 @@ if [ "$(uname -m)" != x86_64 ]; then
 fi
 scripts/setup.sh qemu-system-x86 busybox-static udev
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target movarth-send movarth-controller-sim
+cmake --build --preset default -j "$(nproc)" --target movarth-send movarth-controller-sim \
+  comm_posix_tests
 
 build=build/default
 vm=build/vm
@@ -89,6 +90,7 @@ copy_program() {
 cp /bin/busybox "$root/bin/busybox"
 install -m 0755 tests/vm/init.sh "$root/init"
 copy_program "$build/tools/send/movarth-send"
+copy_program "$build/comm/tests/comm_posix_tests"
 copy_program /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 cp dist/60-movarth-serial.rules "$root/usr/lib/udev/rules.d/"

@@ -13,6 +13,8 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
+mkdir /dev/pts
+mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
 mkdir -m 1777 /run/lock
@@ -202,6 +204,12 @@ step_usb_pulled() {
   check "a send after it came back ends with 0" test "$status" = 0 && sent usb ftdi-plugged-back "$ms"
 }
 
+# The serial component's own tests (pseudo-terminals, lock files, the receive trigger on a fake
+# sysfs) on the kernel that a Debian 12 station runs.
+step_comm_tests() {
+  check "comm_posix_tests pass on Debian 12's kernel" comm_posix_tests --gtest_brief=1 --gtest_color=no
+}
+
 # A program ended by SIGTERM that closes its port the normal way (its lock file gone) has put the
 # trigger back too.
 step_uart_sigterm() {
@@ -219,7 +227,7 @@ step_uart_sigterm() {
 }
 
 for step in ports uart_as_root uart_as_ordinary_user udev_rule usb_as_root usb_pulled \
-  uart_sigterm; do
+  uart_sigterm comm_tests; do
   echo "--- $step"
   "step_$step"
 done
