@@ -60,7 +60,7 @@ release=$(ls "$unpacked/lib/modules")
 kernel=$unpacked/boot/vmlinuz-$release
 
 # --- The schedule ------------------------------------------------------------------------------
-# 31 entries whose frames carry, in time groups and checksums, the bytes that a terminal in
+# 31 entries whose frames carry, in their time groups, the bytes that a terminal in
 # cooked mode acts on (00, 03 ^C, 04 ^D, 11 ^Q, 12 ^R, 13 ^S, 15 ^U, 16 ^V, 17 ^W, 19 ^Y),
 # and 55, the handshake byte. Start, length and end agree, as movarth saves them.
 write_schedule() {

@@ -120,8 +120,8 @@ step_ports() {
   check "ttyS1 is a 16550A (8250 port type 4)" is /sys/class/tty/ttyS1/type 4
   check "its receive trigger is the driver's 8 bytes" is $trigger 8
   check "ttyUSB0 appears (ftdi_sio on xhci_pci)" wait_for 30000 test -e $usb
-  check "ttyUSB0 is an FTDI adapter (0403:6001)" is $adapter/../../idVendor 0403
-  check "ttyUSB0 is an FTDI adapter (0403:6001)" is $adapter/../../idProduct 6001
+  check "ttyUSB0's maker is FTDI (0403)" is $adapter/../../idVendor 0403
+  check "ttyUSB0 is an FT232 (6001)" is $adapter/../../idProduct 6001
   echo "  ttyUSB0's latency timer as the driver found it: $(cat $adapter/latency_timer) ms"
   # As Debian's udev rules have them: the serial ports belong to the group dialout.
   chgrp dialout $uart $usb
@@ -129,8 +129,8 @@ step_ports() {
 }
 
 # Here goes the sysfs port listing (movarth-send --list-ports) checked against this machine's
-# real sysfs: ttyS1 listed as a UART, the empty 8250 slots ttyS2 and ttyS3 not, ttyUSB0 as
-# ftdi_sio 0403:6001.
+# real sysfs: the UARTs ttyS0 (the console) and ttyS1 listed, the empty 8250 slots ttyS2 and
+# ttyS3 not, ttyUSB0 as ftdi_sio 0403:6001.
 
 step_uart_as_root() {
   send held $uart
