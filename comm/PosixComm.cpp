@@ -1,6 +1,7 @@
 #include "PosixComm.h"
 
 #include "PosixBaudRate.h"
+#include "RxTrigger.h"
 #include "SerialSync.h"
 
 #include <algorithm>
@@ -334,6 +335,7 @@ struct TPosixCommPlatform::TDevice
     TSimpleEvent txStarted; // set by each write, so that the wait watches the output queue
     std::atomic<std::uint32_t> mask{0};
     bool countsSupported = false;
+    TRxTriggerChange rxTrigger; // what to put back on close
 
     // Event thread only.
     serial_icounter_struct eventCounts{};
@@ -346,14 +348,15 @@ struct TPosixCommPlatform::TDevice
     std::uint32_t bitsPerChar = 10;
 };
 
-TPosixCommPlatform::TPosixCommPlatform(std::string lockDirectory)
-    : lockDirectory_(std::move(lockDirectory))
+TPosixCommPlatform::TPosixCommPlatform(std::string lockDirectory, std::string sysfsRoot)
+    : lockDirectory_(std::move(lockDirectory)), sysfsRoot_(std::move(sysfsRoot))
 {
 }
 
 TPosixCommPlatform::~TPosixCommPlatform()
 {
     for (const auto& [handle, device] : devices_) {
+        RestoreRxTrigger(device->rxTrigger);
         ReleaseLockFile(device->lockFile);
         ::close(handle);
     }
@@ -415,6 +418,7 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     device->eventCounts = device->errorCounts;
     device->kept.XonLim = 2048;
     device->kept.XoffLim = 512;
+    device->rxTrigger = LowerRxTrigger(fd, sysfsRoot_);
 
     std::lock_guard lock(mutex_);
     devices_[fd] = std::move(device);
@@ -440,6 +444,7 @@ void TPosixCommPlatform::CloseDevice(TCommHandle handle)
         device = std::move(found->second);
         devices_.erase(found);
     }
+    RestoreRxTrigger(device->rxTrigger); // while still held, so that no other opener sees it change
     // The exclusive mode belongs to the terminal, not to this descriptor: give it back, or
     // the next opener (while someone else keeps the terminal open) is refused.
     (void)::ioctl(handle, TIOCNXCL);

@@ -47,11 +47,15 @@ std::string LockFileName(const std::string& devicePath);
 // holding this process's id, as terminal and modem programs expect. A device whose lock file
 // names a live process is refused (EBUSY); a lock file left by a process that has ended is
 // taken over.
+//
+// A 16550-compatible UART's receive trigger is 1 byte while the device is held (RxTrigger.h).
 class TPosixCommPlatform final : public TCommPlatform
 {
 public:
-    // lockDirectory: where the UUCP lock files go; empty for none.
-    explicit TPosixCommPlatform(std::string lockDirectory = DefaultLockDirectory());
+    // lockDirectory: where the UUCP lock files go; empty for none. sysfsRoot: where sysfs is
+    // mounted.
+    explicit TPosixCommPlatform(std::string lockDirectory = DefaultLockDirectory(),
+                                std::string sysfsRoot = "/sys");
     ~TPosixCommPlatform() override;
 
     int OpenDevice(const std::string& deviceName, TCommHandle& handle) override;
@@ -75,6 +79,7 @@ private:
     std::shared_ptr<TDevice> Find(TCommHandle handle) const;
 
     const std::string lockDirectory_;
+    const std::string sysfsRoot_;
     mutable std::mutex mutex_;
     std::map<TCommHandle, std::shared_ptr<TDevice>> devices_;
 };

@@ -94,7 +94,7 @@ files=$(dpkg -L movarth)
 for f in /usr/bin/movarth /usr/bin/movarth-send /usr/bin/movarth-controller-sim \
     "/usr/share/applications/$id.desktop" "/usr/share/metainfo/$id.metainfo.xml" \
     "/usr/share/icons/hicolor/scalable/apps/$id.svg" /usr/share/man/man1/movarth.1.gz \
-    /usr/share/doc/movarth/copyright; do
+    /usr/share/doc/movarth/copyright /usr/lib/udev/rules.d/60-movarth-serial.rules; do
   grep -qx "$f" <<<"$files" || { echo "not installed: $f" >&2; exit 1; }
 done
 /usr/bin/movarth-send --version

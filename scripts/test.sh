@@ -3,8 +3,9 @@
 # each, then the normal build with gcc and with clang, AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer (threaded code, no GUI), and arm64 (no GUI; cross
 # compiled, the tests under qemu-user). After the normal build's tests it builds the Debian
-# package from that build, validates it and installs and removes it once (scripts/package.sh).
-# Ends with CTest's own summary line of the last configuration.
+# package from that build, validates it and installs and removes it once (scripts/package.sh),
+# and on x86_64 runs movarth-send on the kernel's real serial drivers in a virtual machine
+# (scripts/vm-test.sh). Ends with CTest's own summary line of the last configuration.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh clang-14 g++-aarch64-linux-gnu qemu-user
@@ -24,5 +25,9 @@ for preset in default clang asan tsan arm64; do
   fi
   if [ "$preset" = default ]; then
     scripts/package.sh --install-check
+    if [ "$(uname -m)" = x86_64 ]; then
+      echo "=== configuration: real drivers (virtual machine)"
+      scripts/vm-test.sh
+    fi
   fi
 done
