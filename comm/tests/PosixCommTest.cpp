@@ -198,6 +198,35 @@ void WriteFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+// Two process ids for lock files: one whose process lives as long as this object, one whose
+// process has ended.
+struct TLockOwners
+{
+    TLockOwners()
+    {
+        live = ::fork();
+        if (live == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+        dead = ::fork();
+        if (dead == 0) ::_exit(0);
+        if (dead > 0) ::waitpid(dead, nullptr, 0);
+    }
+    ~TLockOwners()
+    {
+        if (live > 0) {
+            ::kill(live, SIGKILL);
+            ::waitpid(live, nullptr, 0);
+        }
+    }
+    TLockOwners(const TLockOwners&) = delete;
+    TLockOwners& operator=(const TLockOwners&) = delete;
+
+    pid_t live = -1;
+    pid_t dead = -1;
+};
+
 // A lock file's content: the owner's process id as ten characters and a line end.
 std::string LockContent(pid_t pid)
 {
@@ -416,16 +445,11 @@ TEST_F(PtyCommTest, WhileOpenTheDeviceIsHeldAgainstEveryOtherOpener)
 // the device from us; one whose process has ended, or that names none, is taken over.
 TEST_F(PtyCommTest, ALockFileOfAnotherProgramIsHonouredAndAStaleOneTakenOver)
 {
-    const pid_t live = ::fork();
-    if (live == 0) {
-        ::pause();
-        ::_exit(0);
-    }
-    const pid_t dead = ::fork();
-    if (dead == 0) ::_exit(0);
-    ASSERT_GT(live, 0);
-    ASSERT_GT(dead, 0);
-    ::waitpid(dead, nullptr, 0);
+    const TLockOwners owners;
+    ASSERT_GT(owners.live, 0);
+    ASSERT_GT(owners.dead, 0);
+    const pid_t live = owners.live;
+    const pid_t dead = owners.dead;
 
     struct TCase
     {
@@ -455,8 +479,6 @@ TEST_F(PtyCommTest, ALockFileOfAnotherProgramIsHonouredAndAStaleOneTakenOver)
         }
         std::filesystem::remove(LockFile());
     }
-    ::kill(live, SIGKILL);
-    ::waitpid(live, nullptr, 0);
 }
 
 // Another program's live lock file under any name of the device keeps it from us, whichever
@@ -467,16 +489,9 @@ TEST_F(PtyCommTest, ALiveLockFileUnderAnyOtherNameOfTheDeviceIsHonoured)
     const std::string link = links.path + "/usb-movarth_Controller-if00-port0";
     ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
     TPosixCommPlatform linked{locks.path, {links.path}};
-    const pid_t live = ::fork();
-    if (live == 0) {
-        ::pause();
-        ::_exit(0);
-    }
-    const pid_t dead = ::fork();
-    if (dead == 0) ::_exit(0);
-    ASSERT_GT(live, 0);
-    ASSERT_GT(dead, 0);
-    ::waitpid(dead, nullptr, 0);
+    const TLockOwners owners;
+    ASSERT_GT(owners.live, 0);
+    ASSERT_GT(owners.dead, 0);
 
     const std::string number = path_.substr(path_.rfind('/') + 1);
     for (const std::string& name :
@@ -485,20 +500,18 @@ TEST_F(PtyCommTest, ALiveLockFileUnderAnyOtherNameOfTheDeviceIsHonoured)
             SCOPED_TRACE(name + " opened as " + opened);
             TComm comm2(ui, linked);
             comm2.SetDeviceName(opened);
-            WriteFile(locks.path + "/" + name, LockContent(live));
+            WriteFile(locks.path + "/" + name, LockContent(owners.live));
             ExpectCommError([&] { comm2.Open(); }, "Error accessing specified device", EBUSY);
-            EXPECT_EQ(ReadFile(locks.path + "/" + name), LockContent(live));
+            EXPECT_EQ(ReadFile(locks.path + "/" + name), LockContent(owners.live));
 
-            WriteFile(locks.path + "/" + name, LockContent(dead));
+            WriteFile(locks.path + "/" + name, LockContent(owners.dead));
             EXPECT_NO_THROW(comm2.Open());
             EXPECT_EQ(ReadFile(LockFile()), LockContent(::getpid())) << "ours as always";
             comm2.Close();
-            EXPECT_EQ(ReadFile(locks.path + "/" + name), LockContent(dead)) << "left alone";
+            EXPECT_EQ(ReadFile(locks.path + "/" + name), LockContent(owners.dead)) << "left alone";
             std::filesystem::remove(locks.path + "/" + name);
         }
     }
-    ::kill(live, SIGKILL);
-    ::waitpid(live, nullptr, 0);
 }
 
 // An ordinary user may not write every lock folder; the port then opens without a lock file.

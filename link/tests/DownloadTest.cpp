@@ -448,67 +448,50 @@ TEST_F(DownloadTest, BusyWhileEitherItemIsEnabled)
     EXPECT_TRUE(download.DownloadBusy());
 }
 
-TEST_F(DownloadTest, ATextThatIsNoDigitStopsTheSendBeforeAnything)
-{
-    SetEntries(3);
-    StartAndShake();
-    Receive({kAckByte});
-    Receive({kAckByte});
-    Receive({kAckByte});
-    Receive({kAckByte});
-    ASSERT_EQ(status.Caption(), kSuccessCaption);
-    const TFrame slot1 = download.FrameTable(1);
-    const auto captions = status.captions;
-    const auto progress = gauge.progress;
-    port.writes.clear();
-
-    table.SetCell(0, 1, "07:00:00");
-    table.SetCell(1, 3, "00:1?:00");
-    EXPECT_THROW(download.BitBtn4Click(), EConvertError);
-    EXPECT_FALSE(download.DownloadBusy());
-    EXPECT_TRUE(download.LinkStopped());
-    EXPECT_EQ(status.captions, captions);
-    EXPECT_EQ(gauge.progress, progress);
-    EXPECT_EQ(gauge.maxValues.size(), 1u);
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(download.FrameTable(1), slot1) << "frames are only replaced by a send that starts";
-}
-
-// A row that is no time of day refuses the whole download, wherever it stands: nothing is
-// sent and the gauge, the status line and the frames are as they were.
-TEST_F(DownloadTest, ARowThatIsNoTimeOfDayRefusesTheWholeDownload)
+// A row that does not convert, or is no time of day, refuses the whole download wherever it
+// stands: nothing is sent and the gauge, the status line and the frames are as they were.
+TEST_F(DownloadTest, ARowThatIsNoTimeOfDayStopsTheSendBeforeAnything)
 {
     std::vector<TDownloadEnd> ends;
     download.SetEndListener([&](const TDownloadEnd& end) { ends.push_back(end); });
-    SetEntries(3);
-    StartAndShake();
-    for (int k = 0; k < 4; ++k)
-        Receive({kAckByte});
-    ASSERT_EQ(status.Caption(), kSuccessCaption);
-    const TFrame slot1 = download.FrameTable(1);
-    const auto captions = status.captions;
-    const auto progress = gauge.progress;
-    port.writes.clear();
-    ends.clear();
+    for (const auto& [cell, message] :
+         {std::pair<const char*, const char*>{"00:1?:00", "'?' is not a valid integer value"},
+          {"25:00:00", "'25:00:00' is not a valid time"}}) {
+        SCOPED_TRACE(cell);
+        SetEntries(3);
+        StartAndShake();
+        for (int k = 0; k < 4; ++k)
+            Receive({kAckByte});
+        ASSERT_EQ(status.Caption(), kSuccessCaption);
+        const TFrame slot1 = download.FrameTable(1);
+        const auto captions = status.captions;
+        const auto progress = gauge.progress;
+        const auto maxValues = gauge.maxValues;
+        port.writes.clear();
+        ends.clear();
 
-    table.SetCell(0, 1, "07:00:00");
-    table.SetCell(1, 3, "25:00:00");
-    try {
-        download.BitBtn4Click();
-        ADD_FAILURE() << "the send started";
-    } catch (const EConvertError& e) {
-        EXPECT_STREQ(e.what(), "'25:00:00' is not a valid time");
+        table.SetCell(0, 1, "07:00:00");
+        table.SetCell(1, 3, cell);
+        try {
+            download.BitBtn4Click();
+            ADD_FAILURE() << "the send started";
+        } catch (const EConvertError& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+        Ticks(3);
+        EXPECT_FALSE(download.DownloadBusy());
+        EXPECT_TRUE(download.LinkStopped());
+        EXPECT_EQ(status.captions, captions);
+        EXPECT_EQ(gauge.progress, progress);
+        EXPECT_EQ(gauge.maxValues, maxValues);
+        EXPECT_TRUE(port.writes.empty());
+        EXPECT_EQ(download.FrameTable(1), slot1)
+            << "frames are only replaced by a send that starts";
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_EQ(ends[0].outcome, TDownloadOutcome::doNotSent);
+        EXPECT_EQ(ends[0].entries.size(), 3u);
+        EXPECT_EQ(ends[0].entries[2], (TSentEntry{table.Cell(0, 3), cell}));
     }
-    Ticks(3);
-    EXPECT_FALSE(download.DownloadBusy());
-    EXPECT_EQ(status.captions, captions);
-    EXPECT_EQ(gauge.progress, progress);
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(download.FrameTable(1), slot1);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].outcome, TDownloadOutcome::doNotSent);
-    EXPECT_EQ(ends[0].entries.size(), 3u);
-    EXPECT_EQ(ends[0].entries[2], (TSentEntry{table.Cell(0, 3), "25:00:00"}));
 }
 
 // How each download ended, told once per download, with the frame awaited and what came.

@@ -3,6 +3,7 @@
 #include "link/SendHistory.h"
 
 #include "tests/support/AsOrdinaryUser.h"
+#include "tests/support/TextFiles.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -53,20 +54,8 @@ private:
     std::optional<std::string> old_;
 };
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
+using test::Lines;
+using test::ReadAll;
 
 // 2026-12-10 05:30:02 and 09:12:40 at UTC+8.
 constexpr std::time_t kMorning = 1796851802;

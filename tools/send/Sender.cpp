@@ -234,8 +234,12 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     report.EndLine();
 
     if (!ended) {
-        report.Error("download failed: it had not ended after " +
-                     std::to_string(limit.count() / 1000) + " s");
+        const std::string failure =
+            "it had not ended after " + std::to_string(limit.count() / 1000) + " s";
+        report.Error("download failed: " + failure);
+        TSendRecord record = NotSent(port, source, EntriesOf(table, entries), failure);
+        record.outcome = TSendOutcome::soFailed;
+        history.Append(record);
         return kExitFailed;
     }
     if (!lineFailure.empty()) {

@@ -3,6 +3,7 @@
 #include "link/Download.h"
 #include "link/tests/SimProcess.h"
 #include "schedule/TimeText.h"
+#include "tests/support/TextFiles.h"
 
 #include <algorithm>
 #include <csignal>
@@ -31,20 +32,8 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
+using test::Lines;
+using test::ReadAll;
 
 // movarth-send as a child process: its standard output and error go to files (or its
 // standard error to the given descriptor), read once it has ended.
