@@ -238,9 +238,9 @@ std::optional<TSendRecord> LastConfirmedIn(const std::string& path)
         line += buffer;
         if (line.back() != '\n' && !std::feof(file)) continue;
         if (line.back() == '\n') line.pop_back();
-        if (auto record = ParseSendRecord(line);
-            record && record->outcome == TSendOutcome::soConfirmed)
-            last = std::move(record);
+        // Only a confirmation's line ends so; the others are not worth parsing.
+        if (line.ends_with(std::string("\t") + kConfirmed))
+            if (auto record = ParseSendRecord(line)) last = std::move(record);
         line.clear();
     }
     std::fclose(file);
