@@ -231,6 +231,8 @@ std::optional<TSendRecord> LastConfirmedIn(const std::string& path)
         ::close(fd);
         return std::nullopt;
     }
+    // Only a confirmation's line ends so; the others are not worth parsing.
+    const std::string confirmedEnd = std::string(1, kFieldSeparator) + kConfirmed;
     std::optional<TSendRecord> last;
     std::string line;
     char buffer[4096];
@@ -238,8 +240,7 @@ std::optional<TSendRecord> LastConfirmedIn(const std::string& path)
         line += buffer;
         if (line.back() != '\n' && !std::feof(file)) continue;
         if (line.back() == '\n') line.pop_back();
-        // Only a confirmation's line ends so; the others are not worth parsing.
-        if (line.ends_with(std::string("\t") + kConfirmed))
+        if (line.ends_with(confirmedEnd))
             if (auto record = ParseSendRecord(line)) last = std::move(record);
         line.clear();
     }
