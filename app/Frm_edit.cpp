@@ -115,6 +115,10 @@ void TFrm_edit::Edit(const std::string& start, const std::string& length, const 
 
 void TFrm_edit::BitBtn1Click()
 {
+    // The download sends the rows as they were when it began: an edit now would not reach the
+    // controller while the status line said all was sent. Nothing changes, and the editor
+    // stays open with what was typed, to be confirmed once the download has ended.
+    if (main_.DownloadBusy()) return;
     TStringTable& table = main_.SortGrid1->Table();
     const int row = table.Row();
     if (row < 1 || row > main_.EntryCount()) {

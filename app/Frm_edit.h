@@ -29,7 +29,7 @@ public:
     // Fills the three fields and shows the editor (or keeps it shown), centred on the screen.
     void Edit(const std::string& start, const std::string& length, const std::string& end);
 
-    void BitBtn1Click(); // confirm
+    void BitBtn1Click(); // confirm; does nothing while a download runs
     void BitBtn2Click(); // back
 
     // The radio choice: 0 start and length given, 1 length and end, 2 start and end.

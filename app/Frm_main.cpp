@@ -9,13 +9,16 @@
 #include "controls/Fonts.h"
 #include "controls/ScheduleTable.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDate>
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
 #include <QStyleOption>
 #include <QTime>
+#include <cstdio>
 
 namespace movarth {
 
@@ -87,7 +90,10 @@ void Place(QWidget* widget, int left, int top, int width, int height)
 
 TFrm_main::TFrm_main(TOperator* op, QWidget* parent)
     : QWidget(parent), ownOperator_(op == nullptr ? std::make_unique<TQtOperator>(this) : nullptr),
-      operator_(op == nullptr ? ownOperator_.get() : op)
+      operator_(op == nullptr ? ownOperator_.get() : op),
+      sendHistory_(DefaultSendHistoryPath(), [](const std::string& text) {
+          std::fprintf(stderr, "movarth: %s\n", text.c_str());
+      })
 {
     CreateLayout();
     ConfigureComponents();
@@ -102,6 +108,7 @@ TFrm_main::~TFrm_main()
         ZelMultiThreader1.Threads()[i].SetEnabled(false);
     Comm1.Close();
     ZelMultiThreader1.Threads().Clear();
+    SortGrid1->Table().RemoveListener(tableListener_);
     if (Frm_main == this) Frm_main = nullptr;
 }
 
@@ -161,7 +168,7 @@ void TFrm_main::CreateLayout()
     Gauge1->SetProgress(0);
 
     Place(Label6, 40, 344, 112, 16);
-    Label6->setText(QStringLiteral("发送数据指示条"));
+    Label6->setText(QString::fromUtf8(kIdleCaption));
     Label6->setFont(SongTi(16));
     SetTextColor(Label6, clNavy);
 
@@ -272,6 +279,13 @@ void TFrm_main::Wire()
     // item's worker nor the port's event thread ends) and reports it here.
     Download().SetErrorReport(
         [](std::exception_ptr error) { RunHandler([&] { std::rethrow_exception(error); }); });
+    Download().SetEndListener([this](const TDownloadEnd& end) {
+        sendHistory_.Append(SendRecordOf(end, Comm1.DeviceName(), kWindowSource));
+    });
+    // Whatever changes the table (add, insert, delete, clear, the editor, a load) makes the
+    // status line stop saying that the controller has it.
+    tableListener_ = SortGrid1->Table().AddContentListener([this] { Download().TableChanged(); });
+    Label6->installEventFilter(this);
 
     Schedule.SetDownloadBusy([this] { return DownloadBusy(); });
     Schedule.SetCountListener([this](const std::string& text) { SetCaption(Label1, text); });
@@ -306,9 +320,9 @@ void TFrm_main::FormCreate()
         if (registry.ValueExists("com"))
             Edit1->setText(QString::fromStdString(registry.ReadString("com")));
     } catch (const std::exception& error) {
-        // The rest of the start-up is not carried out; the window still opens.
+        // The settings end at the failing value. The rest of the start-up goes on: a clock
+        // frozen at zero would be a wrong display for as long as the program runs.
         operator_->ShowMessage(error.what());
-        return;
     }
     // EntryCount starts at 0 in the schedule and LinkStopped true in the download.
     SortGrid1->SetCells(0, 0, "开始时间");
@@ -321,6 +335,36 @@ void TFrm_main::FormCreate()
 bool TFrm_main::DownloadBusy() const
 {
     return Download().DownloadBusy();
+}
+
+void TFrm_main::closeEvent(QCloseEvent* event)
+{
+    // Only the window system's requests come as spontaneous events. The program's own ending
+    // (QCoreApplication::quit, the end of a session) closes the window without one and is
+    // never held up.
+    if (event->spontaneous() && DownloadBusy()) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+bool TFrm_main::eventFilter(QObject* watched, QEvent* event)
+{
+    // Read when it is about to show, so that it also tells of a movarth-send run meanwhile.
+    if (watched == Label6 && event->type() == QEvent::ToolTip)
+        Label6->setToolTip(QString::fromStdString(LastConfirmationText()));
+    return QWidget::eventFilter(watched, event);
+}
+
+std::string TFrm_main::LastConfirmationText() const
+{
+    const std::optional<TSendRecord> last = sendHistory_.LastConfirmed();
+    if (!last) return "还没有倒计时控制器确认接收条目的记录";
+    const QString time =
+        QDateTime::fromSecsSinceEpoch(last->time).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    return "倒计时控制器最近一次确认接收：" + time.toStdString() + "，通讯端口 " + last->port +
+           "，共" + std::to_string(last->entries.size()) + "组条目";
 }
 
 void TFrm_main::ZelMultiThreader1Threads0Timer(TZelTimedThread&)

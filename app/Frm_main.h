@@ -11,6 +11,7 @@
 #include "controls/ProgressGauge.h"
 #include "link/Adapters.h"
 #include "link/Download.h"
+#include "link/SendHistory.h"
 #include "schedule/Schedule.h"
 #include "timing/ZelTMultiThread.h"
 
@@ -114,6 +115,17 @@ public:
     TSchedule Schedule{SortGrid1->Table(), *operator_};
     TDownload& Download() { return link_->Download(); }
     const TDownload& Download() const { return link_->Download(); }
+    // Every download of the window is recorded there.
+    const TSendHistory& SendHistory() const { return sendHistory_; }
+    // Label6's tooltip: when the controller last confirmed a schedule, to which port, how many
+    // entries (from the send history, so also a confirmation that movarth-send had).
+    std::string LastConfirmationText() const;
+
+protected:
+    // A close request from the window system (the close box, Alt+F4, the window manager) is
+    // refused while a download runs, as the exit button is.
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateLayout();
@@ -131,6 +143,8 @@ private:
     std::unique_ptr<TLinkStatus> linkStatus_;
     std::unique_ptr<TLinkGauge> linkGauge_;
     std::unique_ptr<TControllerLink> link_;
+    TSendHistory sendHistory_;
+    int tableListener_ = 0;
 };
 
 // The program's windows, set when they are created.

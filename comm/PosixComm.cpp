@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -320,6 +321,81 @@ std::string LockFileName(const std::string& devicePath)
     return "LCK.." + name;
 }
 
+namespace {
+
+// The path a name leads to, symbolic links resolved; empty when it leads nowhere.
+std::string ResolvedPath(const std::string& path)
+{
+    std::string resolved;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        resolved = real;
+        std::free(real);
+    }
+    return resolved;
+}
+
+// A path's lock file names: by its last component, and by its path below /dev.
+void AddLockFileNames(const std::string& path, std::vector<std::string>& names)
+{
+    const auto add = [&names](std::string name) {
+        if (name.empty()) return;
+        name.insert(0, "LCK..");
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    };
+    add(path.substr(path.rfind('/') + 1));
+    constexpr std::string_view dev = "/dev/";
+    if (path.starts_with(dev)) {
+        std::string below = path.substr(dev.size());
+        std::replace(below.begin(), below.end(), '/', '_');
+        add(below);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> DefaultSerialLinkFolders()
+{
+    return {"/dev/serial/by-id", "/dev/serial/by-path"};
+}
+
+std::vector<std::string> LockFileNamesOf(const std::string& devicePath,
+                                         const std::vector<std::string>& linkFolders)
+{
+    std::vector<std::string> names;
+    AddLockFileNames(devicePath, names);
+    const std::string device = ResolvedPath(devicePath);
+    if (device.empty()) return names;
+    AddLockFileNames(device, names);
+    for (const std::string& folder : linkFolders) {
+        DIR* entries = ::opendir(folder.c_str());
+        if (entries == nullptr) continue;
+        while (const dirent* entry = ::readdir(entries)) {
+            const std::string link = folder + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && ResolvedPath(link) == device)
+                AddLockFileNames(link, names);
+        }
+        ::closedir(entries);
+    }
+    return names;
+}
+
+namespace {
+
+// Whether a lock file under any name of the device names a live process. Stale ones are left
+// as they are: they are not ours to take over.
+bool HeldUnderAnyName(const std::string& directory, const std::string& devicePath,
+                      const std::vector<std::string>& linkFolders)
+{
+    if (directory.empty()) return false;
+    for (const std::string& name : LockFileNamesOf(devicePath, linkFolders)) {
+        const pid_t owner = LockOwner(directory + "/" + name);
+        if (owner > 0 && ProcessAlive(owner)) return true;
+    }
+    return false;
+}
+
+} // namespace
+
 struct TPosixCommPlatform::TDevice
 {
     explicit TDevice(int descriptor) : fd(descriptor) {}
@@ -348,8 +424,10 @@ struct TPosixCommPlatform::TDevice
     std::uint32_t bitsPerChar = 10;
 };
 
-TPosixCommPlatform::TPosixCommPlatform(std::string lockDirectory, std::string sysfsRoot)
-    : lockDirectory_(std::move(lockDirectory)), sysfsRoot_(std::move(sysfsRoot))
+TPosixCommPlatform::TPosixCommPlatform(std::string lockDirectory,
+                                       std::vector<std::string> linkFolders, std::string sysfsRoot)
+    : lockDirectory_(std::move(lockDirectory)), linkFolders_(std::move(linkFolders)),
+      sysfsRoot_(std::move(sysfsRoot))
 {
 }
 
@@ -377,6 +455,7 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     // The lock file comes first: opening a serial device can already change its modem lines
     // under the program that holds it.
     std::string lockFile;
+    if (HeldUnderAnyName(lockDirectory_, path, linkFolders_)) return EBUSY;
     if (const int error = TakeLockFile(lockDirectory_, path, lockFile)) return error;
     const auto refuse = [&lockFile](int error, int fd) {
         if (fd >= 0) ::close(fd);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <termios.h>
+#include <vector>
 
 namespace movarth {
 
@@ -37,6 +38,19 @@ std::string DefaultLockDirectory();
 // LCK..ttyUSB0, /dev/pts/3 LCK..pts_3); a device outside /dev goes by its file name.
 std::string LockFileName(const std::string& devicePath);
 
+// The folders of the stable names that udev gives serial devices: /dev/serial/by-id and
+// /dev/serial/by-path.
+std::vector<std::string> DefaultSerialLinkFolders();
+
+// Every UUCP lock file name under which another serial program may hold the device at
+// `devicePath`. The programs disagree: cu names a device by the last component of the name it
+// was given (/dev/pts/1 is LCK..1), minicom, like LockFileName, by its path below /dev with
+// "/" as "_" (LCK..pts_1). Both are taken for the name as given, for the device it resolves
+// to, and for each link in `linkFolders` that resolves to the same device (a by-id link opened
+// by minicom is LCK..serial_by-id_<link>, by cu LCK..<link>).
+std::vector<std::string> LockFileNamesOf(const std::string& devicePath,
+                                         const std::vector<std::string>& linkFolders);
+
 // Serial devices on Linux: a non-blocking descriptor held exclusively, raw termios, and line
 // events from epoll (received bytes, hang-up), the output queue (transmit empty) and the
 // driver's interrupt counters (modem lines, break, errors) where it keeps them.
@@ -46,15 +60,17 @@ std::string LockFileName(const std::string& devicePath);
 // root are refused), and, where the lock folder is writable, announced by a UUCP lock file
 // holding this process's id, as terminal and modem programs expect. A device whose lock file
 // names a live process is refused (EBUSY); a lock file left by a process that has ended is
-// taken over.
+// taken over. A live lock file under any other name the device goes by (LockFileNamesOf)
+// refuses it too.
 //
 // A 16550-compatible UART's receive trigger is 1 byte while the device is held (RxTrigger.h).
 class TPosixCommPlatform final : public TCommPlatform
 {
 public:
-    // lockDirectory: where the UUCP lock files go; empty for none. sysfsRoot: where sysfs is
-    // mounted.
+    // lockDirectory: where the UUCP lock files go; empty for none. linkFolders: where the
+    // device's other names are looked for. sysfsRoot: where sysfs is mounted.
     explicit TPosixCommPlatform(std::string lockDirectory = DefaultLockDirectory(),
+                                std::vector<std::string> linkFolders = DefaultSerialLinkFolders(),
                                 std::string sysfsRoot = "/sys");
     ~TPosixCommPlatform() override;
 
@@ -79,6 +95,7 @@ private:
     std::shared_ptr<TDevice> Find(TCommHandle handle) const;
 
     const std::string lockDirectory_;
+    const std::vector<std::string> linkFolders_;
     const std::string sysfsRoot_;
     mutable std::mutex mutex_;
     std::map<TCommHandle, std::shared_ptr<TDevice>> devices_;

@@ -52,6 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(line.size() <= kScheduleLineLength &&
                   line.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos,
               "a line holds at most 26 characters and no line end or NUL");
+    Check(lines.empty() ||
+              lines.back().find_first_not_of(" \t") != std::string::npos,
+          "blank lines at the end are no lines");
 
     TStringTable table{3, 2};
     TInputOperator op;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/LinkInterfaces.h"
+#include "link/SendHistory.h"
 #include "schedule/ScheduleFile.h"
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace movarth {
 
@@ -26,6 +28,8 @@ inline constexpr int kMaxWaitTicks = 100;
 
 inline constexpr const char* kPortClosedText = "请先打开通讯端口！";
 inline constexpr const char* kNoEntriesText = "请加入倒计时的条目！";
+// The status line's caption as laid out, before any download.
+inline constexpr const char* kIdleCaption = "发送数据指示条";
 inline constexpr const char* kHandshakeCaption = "正在和倒计时控制器取得通讯";
 inline constexpr const char* kConfirmationCaption = "正在发送最后一组确认数据";
 inline constexpr const char* kSuccessCaption = "所有条目顺利发送到倒计时控制器";
@@ -40,9 +44,51 @@ std::uint8_t FrameChecksum(const TFrame& frame);
 
 // The entry frame of one row: 0x00, start hours, minutes, seconds, length hours, minutes,
 // seconds as packed BCD from the characters of the "hh:mm:ss" texts, then the checksum.
-// Throws EConvertError "'%s' is not a valid integer value" for a character that is not a
-// decimal digit (or missing, for a text shorter than eight characters).
+// Each text is checked before the next is read, as a time of day: EConvertError
+// "'%s' is not a valid integer value" for a character at 1-2, 4-5 or 7-8 that is not a
+// decimal digit (or missing, for a text shorter than eight characters), then
+// "'%s' is not a valid time", naming the text, for hours above 23 or minutes or seconds above
+// 59. (Such a row would reach the controller as it stands; 99:99:99 would even be the
+// confirmation frame.) The separators are not looked at.
 TFrame BuildEntryFrame(const std::string& start, const std::string& length);
+
+// Start and length of rows 1..entries, as they stand.
+std::vector<TSentEntry> EntriesOf(const TStringTable& table, int entries);
+
+// How a download ended.
+enum class TDownloadOutcome
+{
+    doConfirmed,     // the confirmation frame was acknowledged
+    doNoAnswer,      // the time budget ran out without an answer
+    doRefused,       // the time budget ran out while the controller refused
+    doUnknownAnswer, // an answer other than 0x55 and 0xAA
+    doLineFailed,    // the port failed, or its device went away
+    doNotSent        // refused before anything was sent: a row that is no time
+};
+
+// What a download's end tells its callers (the window's and the sender's reports and the send
+// history).
+struct TDownloadEnd
+{
+    TDownloadOutcome outcome = TDownloadOutcome::doNoAnswer;
+    // What was awaited at the end: 0 the handshake, k (1 to N) entry frame k, N + 1 the
+    // confirmation frame.
+    int frame = 0;
+    int refusals = 0;         // of that frame (doRefused)
+    std::uint8_t answer = 0;  // doUnknownAnswer
+    std::exception_ptr error; // doLineFailed, doNotSent
+    // Start and length of each row, as the send command found them.
+    std::vector<TSentEntry> entries;
+};
+
+// Why the controller ended a download, after "the controller": "did not answer in time",
+// "refused frame 2 (3 times)", "answered 0x00 to frame 1, which is neither acknowledgement
+// nor refusal". Empty for the other outcomes.
+std::string ControllerFailure(const TDownloadEnd& end);
+
+// The send history's record of a download that ended on `port` now.
+TSendRecord SendRecordOf(const TDownloadEnd& end, const std::string& port,
+                         const std::string& source);
 
 // The download of the schedule table to the count-down controller: a stop-and-wait exchange
 // driven by the send command, the ticks of timed item 1 (handshake) and 2 (reply wait) and
@@ -57,6 +103,7 @@ class TDownload
 public:
     using TEntryCount = std::function<int()>;
     using TErrorReport = std::function<void(std::exception_ptr error)>;
+    using TEndListener = std::function<void(const TDownloadEnd& end)>;
 
     TDownload(TLinkPort& port, TLinkSwitch& item1, TLinkSwitch& item2, TLinkStatus& status,
               TLinkGauge& gauge, const TStringTable& table, TEntryCount entryCount, TOperator& op);
@@ -66,6 +113,9 @@ public:
     // Where a failure inside a tick or reply handler is reported (the window's general error
     // handler).
     void SetErrorReport(TErrorReport report) { errorReport_ = std::move(report); }
+    // Told once when a download ends, whatever the outcome, before a failure goes to the
+    // error report; and when the send command refuses a row that is no time.
+    void SetEndListener(TEndListener listener) { endListener_ = std::move(listener); }
 
     // The send command.
     void BitBtn4Click();
@@ -78,6 +128,10 @@ public:
     // The port failed outside these handlers (its device went away): a download under way
     // ends as after a failure inside them; otherwise nothing happens.
     void PortFailed(std::exception_ptr error);
+    // The schedule table changed. After a confirmed download the success caption and the full
+    // gauge no longer describe the table: the status line goes back to kIdleCaption and the
+    // gauge to 0, once.
+    void TableChanged();
 
     // A download is in progress while item 1 or item 2 is enabled.
     bool DownloadBusy() const { return item1_.Enabled() || item2_.Enabled(); }
@@ -94,6 +148,10 @@ private:
     void SendTxFrame(const std::string& text);
     void SendNextFrame();
     void EndAfterFailure(std::exception_ptr error);
+    // Tells the end listener how the download ended (once per download).
+    void Ended(TDownloadOutcome outcome, std::exception_ptr error = nullptr);
+    // The outcome of a time budget that has run out.
+    TDownloadOutcome BudgetOutcome() const;
 
     TLinkPort& port_;
     TLinkSwitch& item1_;
@@ -104,6 +162,7 @@ private:
     TEntryCount entryCount_;
     TOperator& op_;
     TErrorReport errorReport_;
+    TEndListener endListener_;
 
     std::int32_t linkState_ = 0;
     std::int32_t waitTicks_ = 0;
@@ -111,6 +170,11 @@ private:
     // EntryCount as the send command found it; the busy rule keeps it unchanged meanwhile.
     std::int32_t entries_ = 0;
     bool linkStopped_ = true; // bytes received before the first download are dropped
+    int refusals_ = 0;        // of the frame (or handshake) now awaited
+    std::uint8_t lastAnswer_ = 0;
+    bool endTold_ = true;          // the end listener has heard of the last download's end
+    bool confirmedShown_ = false;  // the success caption stands since the last table change
+    std::vector<TSentEntry> sent_; // the rows of the download under way
     TFrame txBuffer_{};
     std::array<TFrame, kMaxEntries> frameTable_{};
 };

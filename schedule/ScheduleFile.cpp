@@ -143,33 +143,78 @@ std::string JoinScheduleLines(const std::vector<std::string>& lines)
     return bytes;
 }
 
+namespace {
+// UTF-8's byte-order mark, as other programs put it at the start of a text file.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+} // namespace
+
 bool TScheduleTextSplitter::Add(std::string_view piece)
 {
     for (const char c : piece) {
         if (ended_) break;
-        if (afterCr_ && c == '\n') {
-            afterCr_ = false;
-            continue;
+        if (!started_) {
+            if (c == kByteOrderMark[bomMatched_]) {
+                started_ = ++bomMatched_ == kByteOrderMark.size();
+                continue;
+            }
+            // Not a byte-order mark after all: the bytes held back are text.
+            started_ = true;
+            for (std::size_t i = 0; i < bomMatched_ && !ended_; ++i)
+                Take(kByteOrderMark[i]);
+            if (ended_) break;
         }
-        afterCr_ = false;
-        if (c == '\0') {
-            ended_ = true;
-        } else if (c == '\r' || c == '\n') {
-            lines_.push_back(std::move(line_));
-            line_.clear();
-            afterCr_ = c == '\r';
-        } else if (line_.size() < kScheduleLineLength) {
-            line_ += c;
-        }
-        if (LinesBegun() > maxLines_) ended_ = true;
+        Take(c);
     }
     return !ended_;
 }
 
+void TScheduleTextSplitter::Take(char c)
+{
+    if (afterCr_ && c == '\n') {
+        afterCr_ = false;
+        return;
+    }
+    afterCr_ = false;
+    if (c == '\0') {
+        ended_ = true;
+    } else if (c == '\r' || c == '\n') {
+        EndLine();
+        afterCr_ = c == '\r';
+    } else if (line_.size() < kScheduleLineLength) {
+        if (lineBlank_ && c != ' ' && c != '\t') {
+            // The blank lines before this one are between entries: they are lines.
+            lineBlank_ = false;
+            for (std::string& blank : blanks_)
+                lines_.push_back(std::move(blank));
+            blanks_.clear();
+        }
+        line_ += c;
+    }
+    if (LinesBegun() > maxLines_) ended_ = true;
+}
+
+void TScheduleTextSplitter::EndLine()
+{
+    if (!lineBlank_)
+        lines_.push_back(std::move(line_));
+    else if (lines_.size() + blanks_.size() <= maxLines_)
+        blanks_.push_back(std::move(line_));
+    line_.clear();
+    lineBlank_ = true;
+}
+
 std::vector<std::string> TScheduleTextSplitter::TakeLines()
 {
-    if (!line_.empty()) lines_.push_back(std::move(line_));
+    // A file that is only the start of a byte-order mark holds those bytes as its text.
+    if (!started_) {
+        started_ = true;
+        for (std::size_t i = 0; i < bomMatched_; ++i)
+            Take(kByteOrderMark[i]);
+    }
+    if (!lineBlank_) lines_.push_back(std::move(line_));
     line_.clear();
+    lineBlank_ = true;
+    blanks_.clear();
     return std::move(lines_);
 }
 

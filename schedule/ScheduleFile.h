@@ -36,10 +36,16 @@ std::string JoinScheduleLines(const std::vector<std::string>& lines);
 // an end is a line, an end at the very end adds no empty line; a NUL byte ends the text. Of
 // each line only the characters the load uses (1 to 26) are kept, so neither a long line nor
 // a long file grows memory.
+//
+// Files written by other programs often begin with a UTF-8 byte-order mark or end with blank
+// lines: a byte-order mark at the very start is skipped, and so are the blank lines at the end
+// (lines whose characters 1 to 26 are spaces and tabs, or none). Blank lines between entries
+// stay lines.
 class TScheduleTextSplitter
 {
 public:
-    // Takes no more text once more than `maxLines` lines have begun.
+    // Takes no more text once more than `maxLines` lines have begun. A blank line begins only
+    // once a line that is not blank follows it.
     explicit TScheduleTextSplitter(std::size_t maxLines = std::numeric_limits<std::size_t>::max())
         : maxLines_(maxLines)
     {
@@ -48,16 +54,25 @@ public:
     // Takes the next piece of the text. False once nothing after it can change the lines:
     // a NUL byte was met, or more than maxLines lines have begun.
     bool Add(std::string_view piece);
-    // The lines taken, the last one without its end included.
+    // The lines taken, the last one without its end included, without the blank lines at the
+    // end.
     std::vector<std::string> TakeLines();
 
 private:
-    std::size_t LinesBegun() const { return lines_.size() + (line_.empty() ? 0 : 1); }
+    void Take(char c);
+    void EndLine();
+    std::size_t LinesBegun() const { return lines_.size() + (lineBlank_ ? 0 : 1); }
 
     std::size_t maxLines_;
     std::vector<std::string> lines_;
+    // Blank lines not yet followed by a line that is not blank: at the end they are dropped.
+    // Kept only as far as they could count (maxLines + 1).
+    std::vector<std::string> blanks_;
     std::string line_;
-    bool afterCr_ = false; // an LF now completes a CR LF
+    bool lineBlank_ = true; // nothing but spaces and tabs in the line so far
+    std::size_t bomMatched_ = 0; // bytes of a byte-order mark held back at the start
+    bool started_ = false;       // past the place where a byte-order mark may stand
+    bool afterCr_ = false;       // an LF now completes a CR LF
     bool ended_ = false;
 };
 

@@ -68,26 +68,32 @@ void TStringTable::SetRow(int row)
     if (row == row_)
         return;
     row_ = row;
-    Changed();
+    Changed(false);
 }
 
 int TStringTable::AddListener(TListener listener)
 {
-    listeners_.emplace_back(nextListenerId_, std::move(listener));
+    listeners_.push_back({nextListenerId_, std::move(listener), false});
+    return nextListenerId_++;
+}
+
+int TStringTable::AddContentListener(TListener listener)
+{
+    listeners_.push_back({nextListenerId_, std::move(listener), true});
     return nextListenerId_++;
 }
 
 void TStringTable::RemoveListener(int id)
 {
-    std::erase_if(listeners_, [id](const auto& entry) { return entry.first == id; });
+    std::erase_if(listeners_, [id](const TListenerEntry& entry) { return entry.id == id; });
 }
 
-void TStringTable::Changed()
+void TStringTable::Changed(bool content)
 {
     // A listener may remove itself while being called: walk a copy.
     auto listeners = listeners_;
-    for (auto& [id, listener] : listeners)
-        listener();
+    for (TListenerEntry& entry : listeners)
+        if (content || !entry.contentOnly) entry.listener();
 }
 
 } // namespace movarth

@@ -32,16 +32,24 @@ public:
 
     // Called after every change of counts, texts or the current row.
     int AddListener(TListener listener);
+    // Called after every change of counts or texts, not of the current row.
+    int AddContentListener(TListener listener);
     void RemoveListener(int id);
 
 private:
-    void Changed();
+    struct TListenerEntry
+    {
+        int id;
+        TListener listener;
+        bool contentOnly;
+    };
+    void Changed(bool content = true);
 
     int colCount_;
     int rowCount_;
     int row_ = 0;
     std::vector<std::vector<std::string>> rows_; // rows_[row][col]
-    std::vector<std::pair<int, TListener>> listeners_;
+    std::vector<TListenerEntry> listeners_;
     int nextListenerId_ = 1;
 };
 

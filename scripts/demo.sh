@@ -47,7 +47,8 @@ Press "退出系统" to end the demo.
 TEXT
 
 status=0
-MOVARTH_SETTINGS_DIR="$scratch/settings" build/default/app/movarth || status=$?
+# Scratch settings and send history: a demo download is no record of the real controller.
+MOVARTH_SETTINGS_DIR="$scratch/settings" XDG_STATE_HOME="$scratch/state" build/default/app/movarth || status=$?
 
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true

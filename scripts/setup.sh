@@ -11,6 +11,7 @@ packages=(
   libudev-dev                                # device events: the window reopens a port whose device came back
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
+  cu minicom                                 # the serial programs the lock-file test runs beside the port
   "$@"
 )
 

@@ -3,13 +3,20 @@
 #include "app/Frm_main.h"
 #include "app/tests/TestSupport.h"
 
+#include <QCloseEvent>
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QHelpEvent>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
+#include <QWindow>
+#include <ctime>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace movarth {
@@ -135,7 +142,9 @@ TEST_F(MainWindow, AStoredPortNameFillsThePortField)
     }
 }
 
-TEST_F(MainWindow, ASettingsFailureEndsTheStartUpAtThatStep)
+// The box is shown and the settings end at the failing value; the rest of the start-up goes
+// on, so that the table has its captions and the clock runs.
+TEST_F(MainWindow, ASettingsFailureIsShownAndTheStartUpGoesOn)
 {
     struct TCase
     {
@@ -156,9 +165,12 @@ TEST_F(MainWindow, ASettingsFailureEndsTheStartUpAtThatStep)
         auto window = Start();
         EXPECT_EQ(op.Messages(), std::vector<std::string>{c.message});
         EXPECT_EQ(window->Edit1->text(), QStringLiteral("Com1"));
-        // Headers as laid out, the clock not started.
-        EXPECT_EQ(window->SortGrid1->Cells(0, 0), "开播时间");
-        EXPECT_FALSE(window->ZelMultiThreader1.Threads()[0].Enabled());
+        EXPECT_EQ(window->SortGrid1->Cells(0, 0), "开始时间");
+        EXPECT_EQ(window->Label1->text(), QStringLiteral("现在有0条记录"));
+        EXPECT_TRUE(window->Download().LinkStopped());
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return window->Panel1->text() != QStringLiteral("0000-00-00 00:00:00"); }, 5000))
+            << c.message << ": the clock runs";
     }
 }
 
@@ -387,6 +399,259 @@ TEST_F(PortSelection, EveryCommandWaitsForTheDownload)
     EXPECT_TRUE(edit.isVisible());
     EXPECT_EQ(edit.MaskEdit1->Text(), "08:00:00");
     window->SetEditor(nullptr);
+}
+
+// The window on a port whose other end the test plays as the controller.
+class WindowDownload : public PortSelection
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(pty.Ok());
+        Open(pty.SlaveName());
+        ASSERT_TRUE(window->Comm1.IsOpen());
+    }
+
+    void AddEntry(const char* start, const char* length)
+    {
+        TypeTime(window->MaskEdit1, start);
+        TypeTime(window->MaskEdit2, length);
+        window->BitBtn1->click();
+    }
+    // The bytes that reach the controller's end within the time, at most `count`. The window's
+    // events are served meanwhile: its ticks and replies run on this thread.
+    std::string Receive(std::size_t count, int timeoutMs = 2000)
+    {
+        std::string bytes;
+        (void)QTest::qWaitFor(
+            [&] {
+                bytes += pty.Read(count - bytes.size(), 0);
+                return bytes.size() >= count;
+            },
+            timeoutMs);
+        return bytes;
+    }
+    // Send; the controller acknowledges the handshake: frame 1 is on its way.
+    void StartAndShake()
+    {
+        window->BitBtn4->click();
+        ASSERT_EQ(Receive(1), "\x55");
+        pty.Write(0x55);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->Download().LinkState() == 2; }, 3000));
+    }
+    // The next frame that arrives (handshake bytes sent before the acknowledgement was read
+    // are skipped); empty when none came.
+    std::string ReadFrame()
+    {
+        std::string frame;
+        while (frame.empty()) {
+            frame = Receive(1);
+            if (frame.empty()) return {};
+            if (frame == "\x55") frame.clear();
+        }
+        return frame + Receive(7);
+    }
+    // The controller acknowledges the frames and the confirmation: the download is confirmed.
+    void AcknowledgeTheRest()
+    {
+        for (int k = 0; k <= window->EntryCount(); ++k) {
+            ASSERT_EQ(ReadFrame().size(), 8u) << k;
+            pty.Write(0x55);
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window->DownloadBusy(); }, 3000));
+        ASSERT_EQ(window->Label6->text().toStdString(), kSuccessCaption);
+    }
+    void Confirm()
+    {
+        StartAndShake();
+        AcknowledgeTheRest();
+    }
+    // Label6's tooltip as the mouse resting on it brings it up.
+    std::string ToolTip()
+    {
+        QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), window->Label6->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(window->Label6, &help);
+        QToolTip::hideText();
+        return window->Label6->toolTip().toStdString();
+    }
+    // A close request as the window system makes it (the close box, Alt+F4, the window
+    // manager): to the window, which hands it on to the widget as a spontaneous close event.
+    void RequestClose()
+    {
+        QCloseEvent close;
+        QApplication::sendEvent(window->windowHandle(), &close);
+    }
+};
+
+// While a download runs, a close request from the window system is refused as the exit button
+// is (nothing happens, nothing is shown); once it has ended, the window closes as before.
+TEST_F(WindowDownload, ACloseRequestWaitsForTheDownload)
+{
+    AddEntry("08:00:00", "00:30:00");
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    window->BitBtn4->click();
+    EXPECT_EQ(ExitCodeOf([&] { RequestClose(); }, 300), -1) << "in the handshake";
+    EXPECT_TRUE(window->isVisible());
+    pty.Write(0x55);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Download().LinkState() == 2; }, 3000));
+    EXPECT_EQ(ExitCodeOf([&] { RequestClose(); }, 300), -1) << "between the frames";
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(op.calls.empty());
+
+    AcknowledgeTheRest();
+    EXPECT_EQ(ExitCodeOf([&] { RequestClose(); }), 0);
+    EXPECT_FALSE(window->isVisible());
+}
+
+// The program's own end (as a signal handler or the end of a session asks for it) is never
+// held up by a download.
+TEST_F(WindowDownload, TheProgramsOwnQuitEndsItDuringADownload)
+{
+    AddEntry("08:00:00", "00:30:00");
+    window->show();
+    window->BitBtn4->click();
+    ASSERT_TRUE(window->DownloadBusy());
+    EXPECT_EQ(ExitCodeOf([] { QCoreApplication::quit(); }), 0);
+}
+
+// The frames were built when the download began: an edit confirmed meanwhile would not reach
+// the controller. The editor still opens; its confirm changes nothing until the end.
+TEST_F(WindowDownload, TheEditorsConfirmWaitsForTheEndOfTheDownload)
+{
+    TFrm_edit edit(*window, &op);
+    window->SetEditor(&edit);
+    AddEntry("08:00:00", "00:30:00");
+    AddEntry("09:00:00", "00:30:00");
+    window->show();
+    StartAndShake();
+
+    const QPoint row1 = window->SortGrid1->CellRect(0, 1).center();
+    QTest::mouseDClick(window->SortGrid1->viewport(), Qt::LeftButton, {}, row1);
+    ASSERT_TRUE(edit.isVisible());
+    TypeTime(edit.MaskEdit1, "10:00:00");
+    QTest::mouseClick(edit.BitBtn1, Qt::LeftButton);
+    EXPECT_TRUE(edit.isVisible());
+    EXPECT_EQ(edit.MaskEdit1->Text(), "10:00:00");
+    EXPECT_EQ(edit.MaskEdit3->Text(), "08:30:00");
+    EXPECT_EQ(Column(*window, 0), (std::vector<std::string>{"08:00:00", "09:00:00"}));
+    EXPECT_TRUE(op.calls.empty());
+
+    AcknowledgeTheRest();
+    QTest::mouseClick(edit.BitBtn1, Qt::LeftButton);
+    EXPECT_FALSE(edit.isVisible());
+    EXPECT_EQ(Column(*window, 0), (std::vector<std::string>{"09:00:00", "10:00:00"}));
+    // The table is no longer what the controller holds.
+    EXPECT_EQ(window->Label6->text().toStdString(), kIdleCaption);
+    EXPECT_EQ(window->Gauge1->Progress(), 0);
+    window->SetEditor(nullptr);
+}
+
+// After a confirmed download, the first change of the table puts the status line and the
+// gauge back as before any download; choosing another row changes nothing.
+TEST_F(WindowDownload, TheFirstTableChangeAfterAConfirmationResetsTheStatusLine)
+{
+    QTemporaryDir files;
+    const QString file = files.filePath(QStringLiteral("other.qlx"));
+    {
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("07:00:00 00:30:00 07:30:00\r\n");
+    }
+    const struct
+    {
+        const char* name;
+        std::function<void()> change;
+    } changes[] = {
+        {"add", [&] { AddEntry("23:00:00", "00:10:00"); }},
+        {"insert", [&] { window->N2->trigger(); }},
+        {"delete", [&] { window->D1->trigger(); }},
+        {"clear", [&] { window->BitBtn6->click(); }},
+        {"load",
+         [&] {
+             op.files.push_back(file.toStdString());
+             window->BitBtn5->click();
+         }},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.name);
+        if (window->EntryCount() < 2) AddEntry("08:00:00", "00:30:00");
+        if (window->EntryCount() < 2) AddEntry("09:00:00", "00:30:00");
+        Confirm();
+        window->SortGrid1->SetRow(2);
+        window->SortGrid1->SetRow(1);
+        EXPECT_EQ(window->Label6->text().toStdString(), kSuccessCaption);
+        EXPECT_EQ(window->Gauge1->Progress(), window->Gauge1->MaxValue());
+
+        c.change();
+        EXPECT_EQ(window->Label6->text().toStdString(), kIdleCaption);
+        EXPECT_EQ(window->Gauge1->Progress(), 0);
+        EXPECT_TRUE(op.Messages().empty());
+    }
+}
+
+// Every download of the window is a line of the send history: confirmed, failed (an unknown
+// answer, which now ends with the failure caption), refused before sending (a loaded row that
+// is no time of day). The status line's tooltip tells the last confirmation, also one that
+// movarth-send had.
+TEST_F(WindowDownload, EveryDownloadIsRecordedAndTheToolTipTellsTheLastConfirmation)
+{
+    EXPECT_EQ(ToolTip(), "还没有倒计时控制器确认接收条目的记录");
+    AddEntry("08:00:00", "00:30:00");
+    Confirm();
+    EXPECT_THAT(ToolTip(),
+                ::testing::MatchesRegex(
+                    "倒计时控制器最近一次确认接收：20[0-9][0-9]-[0-9-]+ [0-9:]+，通讯端口 " +
+                    pty.SlaveName() + "，共1组条目"));
+
+    StartAndShake();
+    ASSERT_EQ(ReadFrame().size(), 8u);
+    pty.Write(0x00);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->DownloadBusy(); }, 3000));
+    EXPECT_EQ(window->Label6->text().toStdString(), kNoContactCaption);
+    EXPECT_EQ(window->Gauge1->Progress(), 2) << "where it stood";
+
+    QTemporaryDir files;
+    const std::string file = files.filePath(QStringLiteral("late.qlx")).toStdString();
+    {
+        QFile out(QString::fromStdString(file));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("08:00:00 00:30:00 08:30:00\r\n25:00:00 00:30:00 01:30:00\r\n");
+    }
+    op.files.push_back(file);
+    window->BitBtn5->click();
+    ASSERT_EQ(window->EntryCount(), 2) << "a file loads leniently";
+    const QString caption = window->Label6->text();
+    const int progress = window->Gauge1->Progress();
+    window->BitBtn4->click();
+    EXPECT_EQ(op.Messages(), std::vector<std::string>{"'25:00:00' is not a valid time"});
+    EXPECT_FALSE(window->DownloadBusy());
+    EXPECT_EQ(Receive(1, 300), "") << "nothing was sent";
+    EXPECT_EQ(window->Label6->text(), caption);
+    EXPECT_EQ(window->Gauge1->Progress(), progress);
+
+    QFile history(dir.HistoryFile());
+    ASSERT_TRUE(history.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(history.readAll()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    const std::string port = "\t" + pty.SlaveName() + "\twindow\t";
+    EXPECT_THAT(lines[0].toStdString(),
+                ::testing::EndsWith(port + "1\t08:00:00+00:30:00\tconfirmed"));
+    EXPECT_THAT(lines[1].toStdString(),
+                ::testing::EndsWith(port + "1\t08:00:00+00:30:00\tfailed: " + kNoContactCaption +
+                                    "; the controller answered 0x00 to frame 1, which is neither "
+                                    "acknowledgement nor refusal"));
+    EXPECT_THAT(lines[2].toStdString(),
+                ::testing::EndsWith(port + "2\t08:00:00+00:30:00 25:00:00+00:30:00\tnot sent: "
+                                           "'25:00:00' is not a valid time"));
+
+    // A later confirmation by movarth-send, on another port.
+    TSendRecord sent{
+        std::time(nullptr) + 60,        "ttyUSB0",
+        SenderSource("/tmp/today.qlx"), {{"07:30:00", "00:30:00"}, {"12:00:00", "01:15:00"}},
+        TSendOutcome::soConfirmed,      ""};
+    TSendHistory(dir.HistoryFile().toStdString(), {}).Append(sent);
+    EXPECT_THAT(ToolTip(), ::testing::EndsWith("，通讯端口 ttyUSB0，共2组条目"));
 }
 
 } // namespace

@@ -13,22 +13,37 @@
 
 namespace movarth {
 
-// Points the program's settings at a fresh folder for the life of the object.
+// Points the program's settings and its send history (under <folder>/state) at a fresh folder
+// for the life of the object.
 class TScopedSettingsDir
 {
 public:
-    TScopedSettingsDir() : old_(qgetenv("MOVARTH_SETTINGS_DIR")) { Use(dir_.path()); }
-    ~TScopedSettingsDir() { qputenv("MOVARTH_SETTINGS_DIR", old_); }
+    TScopedSettingsDir()
+        : old_(qgetenv("MOVARTH_SETTINGS_DIR")), oldState_(qgetenv("XDG_STATE_HOME"))
+    {
+        Use(dir_.path());
+        qputenv("XDG_STATE_HOME", dir_.filePath(QStringLiteral("state")).toUtf8());
+    }
+    ~TScopedSettingsDir()
+    {
+        qputenv("MOVARTH_SETTINGS_DIR", old_);
+        qputenv("XDG_STATE_HOME", oldState_);
+    }
     TScopedSettingsDir(const TScopedSettingsDir&) = delete;
     TScopedSettingsDir& operator=(const TScopedSettingsDir&) = delete;
 
     QString Path() const { return dir_.path(); }
     QString File() const { return dir_.filePath(QStringLiteral("movarth.conf")); }
+    QString HistoryFile() const
+    {
+        return dir_.filePath(QStringLiteral("state/movarth/send-history.log"));
+    }
     // Sends the settings somewhere else, e.g. below a regular file, where nothing can be stored.
     static void Use(const QString& path) { qputenv("MOVARTH_SETTINGS_DIR", path.toUtf8()); }
 
 private:
     QByteArray old_;
+    QByteArray oldState_;
     QTemporaryDir dir_;
 };
 

@@ -198,6 +198,35 @@ void WriteFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+// Two process ids for lock files: one whose process lives as long as this object, one whose
+// process has ended.
+struct TLockOwners
+{
+    TLockOwners()
+    {
+        live = ::fork();
+        if (live == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+        dead = ::fork();
+        if (dead == 0) ::_exit(0);
+        if (dead > 0) ::waitpid(dead, nullptr, 0);
+    }
+    ~TLockOwners()
+    {
+        if (live > 0) {
+            ::kill(live, SIGKILL);
+            ::waitpid(live, nullptr, 0);
+        }
+    }
+    TLockOwners(const TLockOwners&) = delete;
+    TLockOwners& operator=(const TLockOwners&) = delete;
+
+    pid_t live = -1;
+    pid_t dead = -1;
+};
+
 // A lock file's content: the owner's process id as ten characters and a line end.
 std::string LockContent(pid_t pid)
 {
@@ -287,6 +316,26 @@ TEST(LockFileNameTest, NamesTheDeviceAsOtherSerialProgramsDo)
     const std::string link = folder.path + "/controller";
     ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
     EXPECT_EQ(LockFileName(link), "LCK..null");
+}
+
+// cu names a device by the last component of its name, minicom by its path below /dev, and
+// each by the name it was given, which may be a by-id link: every one of these is looked for.
+TEST(LockFileNameTest, EveryNameOtherSerialProgramsGiveTheDeviceIsLookedFor)
+{
+    TLockFolder links; // stands in for /dev/serial/by-id
+    ASSERT_EQ(::symlink("/dev/null", (links.path + "/usb-Maker_Null-if00").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (links.path + "/usb-Maker_Zero-if00").c_str()), 0);
+    const std::vector<std::string> folders{links.path, links.path + "/missing"};
+    using TNames = std::vector<std::string>;
+    EXPECT_EQ(LockFileNamesOf("/dev/null", folders),
+              (TNames{"LCK..null", "LCK..usb-Maker_Null-if00"}));
+    EXPECT_EQ(LockFileNamesOf(links.path + "/usb-Maker_Null-if00", folders),
+              (TNames{"LCK..usb-Maker_Null-if00", "LCK..null"}));
+    EXPECT_EQ(LockFileNamesOf("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", {}),
+              (TNames{"LCK..usb-FTDI_FT232R-if00-port0",
+                      "LCK..serial_by-id_usb-FTDI_FT232R-if00-port0"}));
+    EXPECT_EQ(LockFileNamesOf("/dev/movarth-no-such-pts/7", folders),
+              (TNames{"LCK..7", "LCK..movarth-no-such-pts_7"}));
 }
 
 TEST_F(PtyCommTest, OpensByNameAt2400EightNoneOne)
@@ -396,16 +445,11 @@ TEST_F(PtyCommTest, WhileOpenTheDeviceIsHeldAgainstEveryOtherOpener)
 // the device from us; one whose process has ended, or that names none, is taken over.
 TEST_F(PtyCommTest, ALockFileOfAnotherProgramIsHonouredAndAStaleOneTakenOver)
 {
-    const pid_t live = ::fork();
-    if (live == 0) {
-        ::pause();
-        ::_exit(0);
-    }
-    const pid_t dead = ::fork();
-    if (dead == 0) ::_exit(0);
-    ASSERT_GT(live, 0);
-    ASSERT_GT(dead, 0);
-    ::waitpid(dead, nullptr, 0);
+    const TLockOwners owners;
+    ASSERT_GT(owners.live, 0);
+    ASSERT_GT(owners.dead, 0);
+    const pid_t live = owners.live;
+    const pid_t dead = owners.dead;
 
     struct TCase
     {
@@ -435,8 +479,39 @@ TEST_F(PtyCommTest, ALockFileOfAnotherProgramIsHonouredAndAStaleOneTakenOver)
         }
         std::filesystem::remove(LockFile());
     }
-    ::kill(live, SIGKILL);
-    ::waitpid(live, nullptr, 0);
+}
+
+// Another program's live lock file under any name of the device keeps it from us, whichever
+// name we open it by; a stale one under another name is left alone.
+TEST_F(PtyCommTest, ALiveLockFileUnderAnyOtherNameOfTheDeviceIsHonoured)
+{
+    TLockFolder links;
+    const std::string link = links.path + "/usb-movarth_Controller-if00-port0";
+    ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
+    TPosixCommPlatform linked{locks.path, {links.path}};
+    const TLockOwners owners;
+    ASSERT_GT(owners.live, 0);
+    ASSERT_GT(owners.dead, 0);
+
+    const std::string number = path_.substr(path_.rfind('/') + 1);
+    for (const std::string& name :
+         std::vector<std::string>{"LCK.." + number, "LCK..usb-movarth_Controller-if00-port0"}) {
+        for (const std::string& opened : {path_, link}) {
+            SCOPED_TRACE(name + " opened as " + opened);
+            TComm comm2(ui, linked);
+            comm2.SetDeviceName(opened);
+            WriteFile(locks.path + "/" + name, LockContent(owners.live));
+            ExpectCommError([&] { comm2.Open(); }, "Error accessing specified device", EBUSY);
+            EXPECT_EQ(ReadFile(locks.path + "/" + name), LockContent(owners.live));
+
+            WriteFile(locks.path + "/" + name, LockContent(owners.dead));
+            EXPECT_NO_THROW(comm2.Open());
+            EXPECT_EQ(ReadFile(LockFile()), LockContent(::getpid())) << "ours as always";
+            comm2.Close();
+            EXPECT_EQ(ReadFile(locks.path + "/" + name), LockContent(owners.dead)) << "left alone";
+            std::filesystem::remove(locks.path + "/" + name);
+        }
+    }
 }
 
 // An ordinary user may not write every lock folder; the port then opens without a lock file.

@@ -78,7 +78,7 @@ protected:
     void TearDown() override { comm.Close(); }
 
     TFakeUart uart;
-    TPosixCommPlatform platform{"", uart.sysfs};
+    TPosixCommPlatform platform{"", DefaultSerialLinkFolders(), uart.sysfs};
     TPlainUiLoop ui;
     TComm comm{ui, platform};
 };
@@ -129,7 +129,7 @@ TEST(RxTriggerPlatformTest, ComesBackWhenThePlatformGoesWithThePortStillHeld)
     TFakeUart uart;
     uart.SetTrigger("8\n");
     {
-        TPosixCommPlatform platform{"", uart.sysfs};
+        TPosixCommPlatform platform{"", DefaultSerialLinkFolders(), uart.sysfs};
         TCommHandle handle = InvalidCommHandle;
         ASSERT_EQ(platform.OpenDevice(uart.path, handle), 0);
         EXPECT_EQ(uart.Trigger(), "1");
@@ -145,7 +145,7 @@ TEST(RxTriggerPlatformTest, WhereTheUserMayNotSetItThePortOpensAndTheTriggerStay
                   TFakeUart uart;
                   uart.SetTrigger("8\n");
                   if (::chmod(uart.attribute.c_str(), 0444) != 0) return "no chmod";
-                  TPosixCommPlatform platform{"", uart.sysfs};
+                  TPosixCommPlatform platform{"", DefaultSerialLinkFolders(), uart.sysfs};
                   TPlainUiLoop ui;
                   TComm comm(ui, platform);
                   comm.SetDeviceName(uart.path);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -128,6 +129,37 @@ TEST(EntryFrame, ANonDigitIsAConversionError)
     } catch (const EConvertError& e) {
         EXPECT_STREQ(e.what(), "'a' is not a valid integer value");
     }
+}
+
+// Only times of day reach the controller: a row such as 25:00:00 would be sent as it stands,
+// and 99:99:99 99:99:99 would even be the confirmation frame. Each text is checked before the
+// next is read, the conversion before the range.
+TEST(EntryFrame, StartAndLengthMustBeTimesOfDay)
+{
+    const struct
+    {
+        const char* start;
+        const char* length;
+        const char* message;
+    } cases[] = {
+        {"24:00:00", "00:30:00", "'24:00:00' is not a valid time"},
+        {"07:60:00", "00:30:00", "'07:60:00' is not a valid time"},
+        {"07:00:60", "00:30:00", "'07:00:60' is not a valid time"},
+        {"08:00:00", "25:00:00", "'25:00:00' is not a valid time"},
+        {"99:99:99", "99:99:99", "'99:99:99' is not a valid time"},
+        {"25:00:00", "0a:00:00", "'25:00:00' is not a valid time"},
+        {"0a:00:00", "99:99:99", "'a' is not a valid integer value"},
+        {"23:59:59", "2x:00:00", "'x' is not a valid integer value"},
+    };
+    for (const auto& c : cases) {
+        try {
+            BuildEntryFrame(c.start, c.length);
+            ADD_FAILURE() << c.start << " " << c.length << " was built";
+        } catch (const EConvertError& e) {
+            EXPECT_STREQ(e.what(), c.message) << c.start << " " << c.length;
+        }
+    }
+    EXPECT_NO_THROW(BuildEntryFrame("23:59:59", "00:00:00"));
 }
 
 TEST(EntryFrame, CaptionNamesTheFrameWithoutLeadingZeros)
@@ -315,17 +347,17 @@ TEST_F(DownloadTest, TwoBytesInOneEventAreDroppedAndTheWaitGoesOn)
     EXPECT_EQ(port.writes.size(), writes);
 }
 
-TEST_F(DownloadTest, AnUnknownByteEndsTheDownloadSilently)
+// An answer that is neither acknowledgement nor refusal ends the download as failed: left
+// standing, the caption of the frame in flight would look as if it were still being sent.
+TEST_F(DownloadTest, AnUnknownByteEndsTheDownloadWithTheFailureCaption)
 {
     SetEntries(2);
     StartAndShake();
     const auto writes = port.writes.size();
-    const auto captions = status.captions.size();
     Receive({0x00});
     ExpectIdle();
     EXPECT_EQ(port.writes.size(), writes);
-    EXPECT_EQ(status.captions.size(), captions);
-    EXPECT_EQ(status.Caption(), FrameCaption(1));
+    EXPECT_EQ(status.Caption(), kNoContactCaption);
     EXPECT_THAT(gauge.progress, ElementsAre(1, 2));
     EXPECT_TRUE(op.messages.empty());
 
@@ -416,30 +448,153 @@ TEST_F(DownloadTest, BusyWhileEitherItemIsEnabled)
     EXPECT_TRUE(download.DownloadBusy());
 }
 
-TEST_F(DownloadTest, ATextThatIsNoDigitStopsTheSendBeforeAnything)
+// A row that does not convert, or is no time of day, refuses the whole download wherever it
+// stands: nothing is sent and the gauge, the status line and the frames are as they were.
+TEST_F(DownloadTest, ARowThatIsNoTimeOfDayStopsTheSendBeforeAnything)
 {
-    SetEntries(3);
+    std::vector<TDownloadEnd> ends;
+    download.SetEndListener([&](const TDownloadEnd& end) { ends.push_back(end); });
+    for (const auto& [cell, message] :
+         {std::pair<const char*, const char*>{"00:1?:00", "'?' is not a valid integer value"},
+          {"25:00:00", "'25:00:00' is not a valid time"}}) {
+        SCOPED_TRACE(cell);
+        SetEntries(3);
+        StartAndShake();
+        for (int k = 0; k < 4; ++k)
+            Receive({kAckByte});
+        ASSERT_EQ(status.Caption(), kSuccessCaption);
+        const TFrame slot1 = download.FrameTable(1);
+        const auto captions = status.captions;
+        const auto progress = gauge.progress;
+        const auto maxValues = gauge.maxValues;
+        port.writes.clear();
+        ends.clear();
+
+        table.SetCell(0, 1, "07:00:00");
+        table.SetCell(1, 3, cell);
+        try {
+            download.BitBtn4Click();
+            ADD_FAILURE() << "the send started";
+        } catch (const EConvertError& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+        Ticks(3);
+        EXPECT_FALSE(download.DownloadBusy());
+        EXPECT_TRUE(download.LinkStopped());
+        EXPECT_EQ(status.captions, captions);
+        EXPECT_EQ(gauge.progress, progress);
+        EXPECT_EQ(gauge.maxValues, maxValues);
+        EXPECT_TRUE(port.writes.empty());
+        EXPECT_EQ(download.FrameTable(1), slot1)
+            << "frames are only replaced by a send that starts";
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_EQ(ends[0].outcome, TDownloadOutcome::doNotSent);
+        EXPECT_EQ(ends[0].entries.size(), 3u);
+        EXPECT_EQ(ends[0].entries[2], (TSentEntry{table.Cell(0, 3), cell}));
+    }
+}
+
+// How each download ended, told once per download, with the frame awaited and what came.
+TEST_F(DownloadTest, TheEndListenerHearsHowEachDownloadEnded)
+{
+    std::vector<TDownloadEnd> ends;
+    download.SetEndListener([&](const TDownloadEnd& end) { ends.push_back(end); });
+    download.SetErrorReport([](std::exception_ptr) {});
+    SetEntries(2);
+    const auto run = [&](const std::function<void()>& script) {
+        ends.clear();
+        download.BitBtn4Click();
+        script();
+        ExpectIdle();
+        Ticks(200); // nothing more is told
+        EXPECT_EQ(ends.size(), 1u);
+        return ends.empty() ? TDownloadEnd{} : ends[0];
+    };
+
+    TDownloadEnd end = run([&] {
+        Tick();
+        for (int k = 0; k < 4; ++k)
+            Receive({kAckByte});
+    });
+    EXPECT_EQ(end.outcome, TDownloadOutcome::doConfirmed);
+    EXPECT_EQ(end.entries, (std::vector<TSentEntry>{{table.Cell(0, 1), table.Cell(1, 1)},
+                                                    {table.Cell(0, 2), table.Cell(1, 2)}}));
+
+    end = run([&] { Ticks(101); });
+    EXPECT_EQ(end.outcome, TDownloadOutcome::doNoAnswer);
+    EXPECT_EQ(end.frame, 0);
+    EXPECT_EQ(ControllerFailure(end), "did not answer in time");
+
+    end = run([&] {
+        Tick();
+        Receive({kAckByte});
+        Receive({kAckByte}); // frame 1 acknowledged
+        for (int i = 0; i < 3; ++i)
+            Receive({kRefuseByte});
+        Ticks(101);
+    });
+    EXPECT_EQ(end.outcome, TDownloadOutcome::doRefused);
+    EXPECT_EQ(end.frame, 2);
+    EXPECT_EQ(end.refusals, 3);
+    EXPECT_EQ(ControllerFailure(end), "refused frame 2 (3 times)");
+
+    end = run([&] {
+        Tick();
+        Receive({kRefuseByte});
+        Ticks(101);
+    });
+    EXPECT_EQ(ControllerFailure(end), "refused the handshake (1 time)");
+
+    end = run([&] {
+        Tick();
+        for (int k = 0; k < 3; ++k)
+            Receive({kAckByte});
+        Receive({0x3C});
+    });
+    EXPECT_EQ(end.outcome, TDownloadOutcome::doUnknownAnswer);
+    EXPECT_EQ(end.answer, 0x3C);
+    EXPECT_EQ(ControllerFailure(end),
+              "answered 0x3C to the confirmation frame, which is neither acknowledgement nor "
+              "refusal");
+
+    end = run([&] {
+        Tick();
+        port.failWrite = true;
+        Receive({kAckByte});
+        port.failWrite = false;
+    });
+    EXPECT_EQ(end.outcome, TDownloadOutcome::doLineFailed);
+    EXPECT_EQ(end.frame, 1);
+    EXPECT_TRUE(end.error);
+}
+
+// The success caption stands only beside the table the controller has: the first change of
+// the table after a confirmed download puts the status line and the gauge back.
+TEST_F(DownloadTest, ATableChangeAfterAConfirmedDownloadResetsTheStatusOnce)
+{
+    SetEntries(1);
+    download.TableChanged(); // before any download: nothing
+    EXPECT_TRUE(status.captions.empty());
+
     StartAndShake();
-    Receive({kAckByte});
-    Receive({kAckByte});
+    download.TableChanged(); // during one: nothing
     Receive({kAckByte});
     Receive({kAckByte});
     ASSERT_EQ(status.Caption(), kSuccessCaption);
-    const TFrame slot1 = download.FrameTable(1);
-    const auto captions = status.captions;
-    const auto progress = gauge.progress;
-    port.writes.clear();
+    const auto progressCount = gauge.progress.size();
+    download.TableChanged();
+    EXPECT_EQ(status.Caption(), kIdleCaption);
+    EXPECT_EQ(gauge.progress.back(), 0);
+    download.TableChanged();
+    EXPECT_EQ(status.captions.size(), 5u) << "only the first change";
+    EXPECT_EQ(gauge.progress.size(), progressCount + 1);
 
-    table.SetCell(0, 1, "07:00:00");
-    table.SetCell(1, 3, "00:1?:00");
-    EXPECT_THROW(download.BitBtn4Click(), EConvertError);
-    EXPECT_FALSE(download.DownloadBusy());
-    EXPECT_TRUE(download.LinkStopped());
-    EXPECT_EQ(status.captions, captions);
-    EXPECT_EQ(gauge.progress, progress);
-    EXPECT_EQ(gauge.maxValues.size(), 1u);
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(download.FrameTable(1), slot1) << "frames are only replaced by a send that starts";
+    // A failure's caption stays.
+    download.BitBtn4Click();
+    Ticks(101);
+    ASSERT_EQ(status.Caption(), kNoContactCaption);
+    download.TableChanged();
+    EXPECT_EQ(status.Caption(), kNoContactCaption);
 }
 
 TEST_F(DownloadTest, AReadIsBoundedByTheReceiveBuffer)

@@ -89,10 +89,26 @@ TEST(ScheduleTextTest, SplitsAtEveryKindOfLineEnd)
         {"a\r\n", {"a"}},
         {"a\rb\nc\r\nd", {"a", "b", "c", "d"}},
         {"a\n\rb", {"a", "", "b"}},
-        {"a\r\r\n", {"a", ""}},
-        {"a\r\n\r\n", {"a", ""}},
-        {"\r\n", {""}},
-        {"\n\n", {"", ""}},
+        // Blank lines at the end are no entries; between entries they stay lines.
+        {"a\r\r\n", {"a"}},
+        {"a\r\n\r\n", {"a"}},
+        {"a\r\n \t \r\n\t", {"a"}},
+        {"\r\n", {}},
+        {"\n\n", {}},
+        {"a\r\n\r\n  \r\nb\r\n\r\n", {"a", "", "  ", "b"}},
+        {" b \r\n", {" b "}},
+        // Characters from the 27th on are not looked at.
+        {std::string(30, ' ') + "x\r\n", {}},
+        {std::string(25, ' ') + "x\r\n", {std::string(25, ' ') + "x"}},
+        // A UTF-8 byte-order mark at the very start is skipped; anywhere else it is text.
+        {"\xEF\xBB\xBF" "a\r\nb", {"a", "b"}},
+        {"\xEF\xBB\xBF", {}},
+        {"\xEF\xBB\xBF\r\na", {"", "a"}},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF" "a", {"\xEF\xBB\xBF" "a"}},
+        {"a\r\n\xEF\xBB\xBF" "b", {"a", "\xEF\xBB\xBF" "b"}},
+        {"\xEF\xBB" "a", {"\xEF\xBB" "a"}},
+        {"\xEF\xBB", {"\xEF\xBB"}},
+        {"\xEF" "a", {"\xEF" "a"}},
         {std::string("a\r\nb\0c\r\n", 8), {"a", "b"}},
         {std::string("\0a\r\n", 4), {}},
         // Of a line only the characters the load uses are kept.
@@ -119,7 +135,9 @@ TEST(ScheduleTextTest, TakesNoMoreOnceMoreThanMaxLinesHaveBegun)
     const Case cases[] = {
         {"a\r\nb\r\n", true, {"a", "b"}},           // two lines end: a third may follow
         {"a\r\nb\r\nc", false, {"a", "b", "c"}},    // a third has begun
-        {"a\r\nb\r\n\r\nc", false, {"a", "b", ""}}, // an empty third line
+        // An empty third line begins once a line that is not blank follows it.
+        {"a\r\nb\r\n\r\nc", false, {"a", "b", "", "c"}},
+        {"a\r\nb\r\n\r\n \r\n\r\n", true, {"a", "b"}},
         {"a\r\nb", true, {"a", "b"}},
         {std::string("a\0b\r\nc\r\nd", 8), false, {"a"}}, // a NUL ends the text
     };
@@ -381,6 +399,28 @@ TEST_F(ScheduleFileTest, FileOfMoreThanThirtyOneLinesIsRefusedWhole)
     LoadBytes(bytes.substr(line.size()));
     EXPECT_EQ(schedule.EntryCount(), 31);
     EXPECT_EQ(table.RowCount(), 32);
+}
+
+// A file written by another program: a byte-order mark before the first entry, blank lines
+// after the last. Neither shifts a column nor becomes an entry, so 31 entries still load.
+TEST_F(ScheduleFileTest, AByteOrderMarkAndBlankLinesAtTheEndAreNoEntries)
+{
+    const std::string line = "08:00:00 00:30:00 08:30:00\r\n";
+    std::string entries;
+    for (int i = 0; i < kMaxEntries; ++i)
+        entries += line;
+    LoadBytes("\xEF\xBB\xBF" + entries + "\r\n \t\r\n\r\n");
+    EXPECT_EQ(op.events, std::vector<std::string>{"open dialog"});
+    EXPECT_EQ(schedule.EntryCount(), kMaxEntries);
+    EXPECT_EQ(Rows(table), std::vector<std::string>(kMaxEntries, "08:00:00|00:30:00|08:30:00"));
+    EXPECT_EQ(schedule.ScheduleLines().back(), "08:00:00 00:30:00 08:30:00");
+    EXPECT_EQ(labels.back(), "现在有31条记录");
+
+    // A blank line between entries is still an (empty) entry.
+    LoadBytes("\xEF\xBB\xBF" "08:00:00 00:30:00 08:30:00\n\n09:00:00 00:30:00 09:30:00\n\n");
+    EXPECT_EQ(Rows(table),
+              (std::vector<std::string>{"08:00:00|00:30:00|08:30:00", "||",
+                                        "09:00:00|00:30:00|09:30:00"}));
 }
 
 TEST_F(ScheduleFileTest, ShortAndEmptyLinesGiveWhatTheyHold)

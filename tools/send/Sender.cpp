@@ -5,6 +5,7 @@
 #include "comm/SerialPorts.h"
 #include "link/Adapters.h"
 #include "link/Download.h"
+#include "link/SendHistory.h"
 #include "schedule/Operator.h"
 #include "schedule/Schedule.h"
 #include "schedule/ScheduleFile.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 
 namespace movarth::send {
 
@@ -41,11 +43,14 @@ public:
 
     void SetCaption(const std::string& text)
     {
+        // A frame sent again after a refusal shows the same caption: off a terminal that is
+        // no new line, so that a log holds one line per frame.
+        const bool changed = text != caption_;
         caption_ = text;
         if (quiet_) return;
         if (terminal_)
             Redraw();
-        else
+        else if (changed)
             std::fprintf(err_, "%s\n", text.c_str());
     }
     void SetMaxValue(int value)
@@ -173,10 +178,22 @@ std::string FrameHex(const TFrame& frame)
     return text;
 }
 
+// The send history's record of a download that was not sent.
+TSendRecord NotSent(const std::string& port, const std::string& source,
+                    std::vector<TSentEntry> entries, const std::string& why)
+{
+    TDownloadEnd end;
+    end.outcome = TDownloadOutcome::doNotSent;
+    end.error = std::make_exception_ptr(std::runtime_error(why));
+    end.entries = std::move(entries);
+    return SendRecordOf(end, port, source);
+}
+
 // Opens the port and runs the download of the table's `entries` rows on the window's own
-// pieces, serving their hand-overs on this thread until it ends.
+// pieces, serving their hand-overs on this thread until it ends. Its outcome goes to the
+// history.
 int Download(const std::string& port, const TStringTable& table, int entries, TReport& report,
-             TOperator& op)
+             TOperator& op, TSendHistory& history, const std::string& source)
 {
     TPlainUiLoop ui;
     TComm comm(ui);
@@ -185,7 +202,9 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     try {
         comm.Open();
     } catch (const ECommError& e) {
-        report.Error(OpenFailure(port, e));
+        const std::string failure = OpenFailure(port, e);
+        report.Error(failure);
+        history.Append(NotSent(port, source, EntriesOf(table, entries), failure));
         return kExitRefused;
     }
 
@@ -200,6 +219,11 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     TDownload& download = link.Download();
     std::string lineFailure;
     download.SetErrorReport([&](std::exception_ptr error) { lineFailure = Describe(error); });
+    std::optional<TDownloadEnd> end;
+    download.SetEndListener([&](const TDownloadEnd& ended) {
+        end = ended;
+        history.Append(SendRecordOf(ended, port, source));
+    });
 
     // The download ends by itself: each of the N + 2 waits (handshake, N frames, confirmation)
     // lasts at most 100 ticks of 50 ms. Twice that, in case the machine is slow, keeps a fault
@@ -211,21 +235,21 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     report.EndLine();
 
     if (!ended) {
-        report.Error("download failed: it had not ended after " +
-                     std::to_string(limit.count() / 1000) + " s");
+        const std::string failure =
+            "it had not ended after " + std::to_string(limit.count() / 1000) + " s";
+        report.Error("download failed: " + failure);
+        TSendRecord record = NotSent(port, source, EntriesOf(table, entries), failure);
+        record.outcome = TSendOutcome::soFailed;
+        history.Append(record);
         return kExitFailed;
     }
     if (!lineFailure.empty()) {
         report.Error("download failed: the line to '" + port + "' failed: " + lineFailure);
         return kExitFailed;
     }
-    if (report.Caption() == kSuccessCaption) return kExitSuccess;
-    if (report.Caption() == kNoContactCaption)
-        report.Error("download failed: the controller on '" + port + "' did not answer in time");
-    else // the only other way a download ends: an answer other than 0x55 and 0xAA
-        report.Error("download failed: the controller on '" + port +
-                     "' gave an answer that is neither acknowledgement nor refusal, at: " +
-                     report.Caption());
+    if (end && end->outcome == TDownloadOutcome::doConfirmed) return kExitSuccess;
+    report.Error("download failed: the controller on '" + port + "' " +
+                 (end ? ControllerFailure(*end) : std::string("did not answer in time")));
     return kExitFailed;
 }
 
@@ -248,14 +272,20 @@ int Send(const TSendOptions& options, std::FILE* out, TReport& report)
         return kExitRefused;
     }
 
-    // Built here before the port is opened, so that a text that does not convert sends nothing;
-    // the download builds the same frames from the same table.
+    // Built here before the port is opened, so that a text that does not convert, or is no
+    // time of day, sends nothing; the download builds the same frames from the same table.
+    TSendHistory history(DefaultSendHistoryPath(),
+                         [&report](const std::string& text) { report.Error(text); });
+    const std::string source = SenderSource(options.file);
     std::vector<TFrame> frames;
     for (int k = 1; k <= entries; ++k) {
         try {
             frames.push_back(BuildEntryFrame(table.Cell(0, k), table.Cell(1, k)));
         } catch (const EConvertError& e) {
-            report.Error(options.file + ": line " + std::to_string(k) + ": " + e.what());
+            const std::string why = "line " + std::to_string(k) + ": " + e.what();
+            report.Error(options.file + ": " + why);
+            if (!options.dryRun)
+                history.Append(NotSent(options.port, source, EntriesOf(table, entries), why));
             return kExitRefused;
         }
     }
@@ -265,7 +295,7 @@ int Send(const TSendOptions& options, std::FILE* out, TReport& report)
             std::fprintf(out, "%s\n", FrameHex(frame).c_str());
         return kExitSuccess;
     }
-    return Download(options.port, table, entries, report, op);
+    return Download(options.port, table, entries, report, op, history, source);
 }
 
 // The serial ports present, one a line: the name, what it is, udev's names for it.
@@ -346,12 +376,15 @@ shows the ports there are.
 Progress goes to standard error: one line updated in place on a terminal, otherwise one
 line per step.
 
+Every download, also one refused before anything was sent, is recorded as one line in the
+send history: $XDG_STATE_HOME/movarth/send-history.log (~/.local/state/movarth/...).
+
 Exit status:
   0  the controller confirmed the whole schedule (with --dry-run: the frames were printed;
      with --list-ports: the ports were listed)
   1  the download failed: no answer, a refusing controller, an unknown answer, the line lost
-  2  bad usage, a file that cannot be read or does not convert, or a port that cannot be
-     opened; nothing was sent
+  2  bad usage, a file that cannot be read, does not convert or holds a time that is no
+     time of day, or a port that cannot be opened; nothing was sent
 )";
 }
 

@@ -4,6 +4,7 @@
 #include "link/Download.h"
 #include "link/tests/SimProcess.h"
 #include "schedule/TimeText.h"
+#include "tests/support/TextFiles.h"
 
 #include <algorithm>
 #include <csignal>
@@ -32,20 +33,8 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
+using test::Lines;
+using test::ReadAll;
 
 // movarth-send as a child process: its standard output and error go to files (or its
 // standard error to the given descriptor), read once it has ended.
@@ -160,7 +149,15 @@ std::vector<TEntry> DescendingEntries(int count)
 class SendEndToEndTest : public ::testing::Test
 {
 protected:
-    ~SendEndToEndTest() override { std::filesystem::remove_all(dir_); }
+    // The send history of the runs goes to the test's own folder.
+    SendEndToEndTest() { ::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1); }
+    ~SendEndToEndTest() override
+    {
+        ::unsetenv("XDG_STATE_HOME");
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::string HistoryPath() const { return (dir_ / "state/movarth/send-history.log").string(); }
 
     std::string WriteFile(const std::string& name, const std::string& bytes)
     {
@@ -235,12 +232,11 @@ TEST_F(SendEndToEndTest, AFailedDownloadExitsWithOneAndSaysWhy)
          100,
          4500ms,
          20s},
-        // An unknown answer ends the download at once, where it stood.
+        // An unknown answer ends the download at once, where it stood, and is named.
         {{"--bad-answer", "1:0x00"},
          false,
-         "the controller on '{port}' gave an answer that is neither acknowledgement nor "
-         "refusal, at: " +
-             FrameCaption(1),
+         "the controller on '{port}' answered 0x00 to frame 1, which is neither "
+         "acknowledgement nor refusal",
          "]: answered with 00",
          1,
          0ms,
@@ -273,6 +269,35 @@ TEST_F(SendEndToEndTest, AFailedDownloadExitsWithOneAndSaysWhy)
         sim.Finish(0ms);
         EXPECT_EQ(test::EventTimes(sim.Log(), c.logEvent).size(), c.logCount) << sim.Log();
     }
+}
+
+// A controller that keeps refusing frame 2 (it is sent again after each refusal until the
+// time budget is spent): one progress line per frame, and the failure says what happened.
+TEST_F(SendEndToEndTest, ARefusingControllerGivesOneLinePerFrameAndIsNamed)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(3)));
+    test::TSimProcess sim({"--refuse-frame", "2:100000", "--timeout", "60"});
+
+    const auto run = RunSender({file, "--port", sim.DevicePath()});
+    EXPECT_EQ(run.status, 1) << run.err;
+    sim.Finish(0ms);
+    const std::size_t refused = test::EventTimes(sim.Log(), "]: refused").size();
+    ASSERT_GT(refused, 10u) << sim.Log();
+
+    const auto lines = Lines(run.err);
+    ASSERT_EQ(lines.size(), 5u) << run.err;
+    EXPECT_EQ(lines[0], kHandshakeCaption);
+    EXPECT_EQ(lines[1], FrameCaption(1));
+    EXPECT_EQ(lines[2], FrameCaption(2));
+    EXPECT_EQ(lines[3], kNoContactCaption);
+    const std::string failed = "movarth-send: download failed: the controller on '" +
+                               sim.DevicePath() + "' refused frame 2 (";
+    ASSERT_THAT(lines[4], StartsWith(failed));
+    // The refusals it received: all those the controller sent but the last few in flight.
+    const std::size_t counted = std::stoul(lines[4].substr(failed.size()));
+    EXPECT_THAT(lines[4], EndsWith(std::to_string(counted) + " times)"));
+    EXPECT_LE(counted, refused);
+    EXPECT_GE(counted + 3, refused);
 }
 
 TEST_F(SendEndToEndTest, ALineLostDuringTheDownloadEndsItAtOnce)
@@ -315,6 +340,16 @@ TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)
          "08:30:00 00:45:30 09:15:30\r\n09:3x:00 00:10:00 09:40:00\r\n",
          {"{file}", "--port", "{port}"},
          "movarth-send: {file}: line 2: 'x' is not a valid integer value"},
+        // A row out of range would go out as it stands; 99:99:99 99:99:99 even as the
+        // confirmation frame.
+        {"a time that is no time of day",
+         "08:30:00 00:45:30 09:15:30\r\n25:00:00 00:10:00 01:10:00\r\n",
+         {"{file}", "--port", "{port}"},
+         "movarth-send: {file}: line 2: '25:00:00' is not a valid time"},
+        {"the confirmation frame as an entry",
+         "08:30:00 00:45:30 09:15:30\r\n99:99:99 99:99:99 99:99:99\r\n",
+         {"--dry-run", "{file}"},
+         "movarth-send: {file}: line 2: '99:99:99' is not a valid time"},
         {"a device path that does not exist",
          oneEntry,
          {"{file}", "--port", "/dev/movarth-no-such-port"},
@@ -378,17 +413,80 @@ TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)
 
 TEST_F(SendEndToEndTest, ADryRunPrintsTheFramesAndOpensNoPort)
 {
-    const std::string file = WriteFile("today.qlx", "08:30:00 00:45:30 09:15:30\r\n"
-                                                    "23:59:59 23:59:59 23:59:58\r\n"
-                                                    "00:00:00 00:00:05 00:00:05\r\n");
-    // The port given does not exist: opening it would fail.
-    const auto run = RunSender({"--dry-run", file, "--port", "/dev/movarth-no-such-port"});
+    const std::string entries = "08:30:00 00:45:30 09:15:30\r\n"
+                                "23:59:59 23:59:59 23:59:58\r\n"
+                                "00:00:00 00:00:05 00:00:05\r\n";
+    // As another program may write it: a byte-order mark first, blank lines last.
+    for (const std::string& bytes : {entries, "\xEF\xBB\xBF" + entries + "\r\n  \r\n"}) {
+        const std::string file = WriteFile("today.qlx", bytes);
+        // The port given does not exist: opening it would fail.
+        const auto run = RunSender({"--dry-run", file, "--port", "/dev/movarth-no-such-port"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "0008300000453013\n"
+                           "0023595923595982\n"
+                           "0000000000000505\n"
+                           "0099999999999994\n");
+        EXPECT_THAT(run.err, IsEmpty());
+    }
+    EXPECT_FALSE(std::filesystem::exists(HistoryPath())) << "a dry run is no download";
+}
+
+// Each download is one line of the send history: confirmed, failed, refused before sending.
+TEST_F(SendEndToEndTest, EveryDownloadIsALineOfTheSendHistory)
+{
+    const std::string good = WriteFile("today.qlx", "08:30:00 00:45:30 09:15:30\r\n"
+                                                    "12:00:00 01:15:00 13:15:00\r\n");
+    const std::string bad = WriteFile("bad.qlx", "25:00:00 00:10:00 01:10:00\r\n");
+    test::TSimProcess sim({"--timeout", "60"});
+    EXPECT_EQ(RunSender({good, "--port", sim.DevicePath()}).status, 0);
+    EXPECT_EQ(RunSender({bad, "--port", sim.DevicePath()}).status, 2);
+    EXPECT_EQ(RunSender({good, "--port", "/dev/movarth-no-such-port"}).status, 2);
+    test::TSimProcess silent({"--silent", "--timeout", "60"});
+    EXPECT_EQ(RunSender({good, "-q", "--port", silent.DevicePath()}).status, 1);
+
+    const auto lines = Lines(ReadAll(HistoryPath()));
+    ASSERT_EQ(lines.size(), 4u) << ReadAll(HistoryPath());
+    const auto fields = [](const std::string& line) {
+        std::vector<std::string> parts;
+        std::istringstream stream(line);
+        for (std::string part; std::getline(stream, part, '\t');)
+            parts.push_back(part);
+        return parts;
+    };
+    const std::string entries = "08:30:00+00:45:30 12:00:00+01:15:00";
+    const std::vector<std::vector<std::string>> expected = {
+        {sim.DevicePath(), "sender " + good, "2", entries, "confirmed"},
+        {sim.DevicePath(), "sender " + bad, "1", "25:00:00+00:10:00",
+         "not sent: line 1: '25:00:00' is not a valid time"},
+        {"/dev/movarth-no-such-port", "sender " + good, "2", entries,
+         "not sent: cannot open port '/dev/movarth-no-such-port': No such file or directory"},
+        {silent.DevicePath(), "sender " + good, "2", entries,
+         std::string("failed: ") + kNoContactCaption + "; the controller did not answer in time"},
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto parts = fields(lines[i]);
+        ASSERT_EQ(parts.size(), 6u) << lines[i];
+        EXPECT_THAT(parts[0],
+                    ::testing::MatchesRegex(
+                        "20[0-9][0-9]-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]"
+                        "[-+][0-9][0-9]:[0-9][0-9]"));
+        parts.erase(parts.begin());
+        EXPECT_EQ(parts, expected[i]) << lines[i];
+    }
+}
+
+// A history that cannot be written neither stops nor fails a download; it is said once.
+TEST_F(SendEndToEndTest, AHistoryThatCannotBeWrittenIsSaidOnceAndTheDownloadGoesOn)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(2)));
+    ::setenv("XDG_STATE_HOME", (file + "/below").c_str(), 1); // below a regular file
+    test::TSimProcess sim({"--once", "--timeout", "60"});
+    const auto run = RunSender({"-q", file, "--port", sim.DevicePath()});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "0008300000453013\n"
-                       "0023595923595982\n"
-                       "0000000000000505\n"
-                       "0099999999999994\n");
-    EXPECT_THAT(run.err, IsEmpty());
+    EXPECT_EQ(run.err, "movarth-send: cannot write the send history " + file +
+                           "/below/movarth/send-history.log: Not a directory; downloads go on "
+                           "without it\n");
+    EXPECT_EQ(sim.Finish(10s), 0) << sim.Log();
 }
 
 TEST_F(SendEndToEndTest, HelpAndVersion)
