@@ -58,6 +58,13 @@ public:
     void N2Click();      // insert
     void SortGrid1DblClick();
 
+    // Enter in a time field or on the add button: the add, then the focus at the start field
+    // for the next entry, or after a refusal at the field to correct.
+    void AddByEnterKey();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     std::unique_ptr<TOperator> ownOperator_;
     TOperator* operator_;

@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config          # build
   libgtest-dev libgmock-dev libbenchmark-dev # tests and benchmarks
   qt6-base-dev libgl-dev                     # the window and its controls
+  libqt6svg6                                 # draws the window's icon (Qt's SVG icon engine)
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
   "$@"
