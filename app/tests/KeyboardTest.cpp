@@ -1,14 +1,11 @@
 // The window worked from the keyboard as an operator does it: digits into the time fields,
-// Tab, Enter to add, the keys of the table's commands, and the editor's Enter and Escape.
-#include "app/Application.h"
-#include "app/Frm_edit.h"
-#include "app/Frm_main.h"
-#include "app/tests/TestSupport.h"
+// Tab, Enter to add, the keys of the table's commands, and the editor's Enter and Escape; and
+// two things it shows, the pop-up menu's separator and the icon.
+#include "app/tests/WindowFixture.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFile>
-#include <QIcon>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <string>
@@ -17,16 +14,10 @@
 namespace movarth {
 namespace {
 
-class Keyboard : public testing::Test
+// The window shown and active, so that keys and shortcuts reach it as the operator's do.
+class Keyboard : public WindowFixture
 {
 protected:
-    Keyboard()
-    {
-        SetErrorOperator(&op);
-        window->SetEditor(&edit);
-    }
-    ~Keyboard() override { SetErrorOperator(nullptr); }
-
     void SetUp() override
     {
         window->show();
@@ -61,8 +52,8 @@ protected:
     std::vector<std::string> Starts() const
     {
         std::vector<std::string> starts;
-        for (int row = 1; row <= window->EntryCount(); ++row)
-            starts.push_back(window->SortGrid1->Cells(0, row));
+        for (const auto& row : Rows())
+            starts.push_back(row[0]);
         return starts;
     }
 
@@ -72,14 +63,11 @@ protected:
         const QRect cell = window->SortGrid1->CellRect(0, row);
         return !cell.isEmpty() && cell.bottom() < window->SortGrid1->viewport()->height();
     }
-
-    TScopedSettingsDir settings;
-    QTemporaryDir files;
-    TScriptedOperator op;
-    TScriptedOperator editOp;
-    std::unique_ptr<TFrm_main> window = std::make_unique<TFrm_main>(&op);
-    TFrm_edit edit{*window, &editOp};
 };
+
+const TRows kEightNineTen = {{"08:00:00", "00:10:00", "08:10:00"},
+                             {"09:00:00", "00:10:00", "09:10:00"},
+                             {"10:00:00", "00:10:00", "10:10:00"}};
 
 // Today's mistake was a click in the middle and "1230" typed from there: 00:12:30.
 TEST_F(Keyboard, AClickIntoATimeFieldStartsAtItsFirstDigitAndASecondClickWhereItIs)
@@ -214,11 +202,7 @@ TEST_F(Keyboard, AfterARefusalTheFocusIsAtTheFieldToCorrect)
 
 TEST_F(Keyboard, DeleteInTheTableDeletesTheSelectedEntry)
 {
-    for (const char* start : {"08:00:00", "09:00:00", "10:00:00"}) {
-        TypeTime(window->MaskEdit1, start);
-        TypeTime(window->MaskEdit2, "00:10:00");
-        window->BitBtn1->click();
-    }
+    Entries(kEightNineTen);
     QTest::mouseClick(window->SortGrid1->viewport(), Qt::LeftButton, {},
                       window->SortGrid1->CellRect(1, 2).center());
     ASSERT_EQ(Focus(), window->SortGrid1);
@@ -239,7 +223,7 @@ TEST_F(Keyboard, CtrlSSavesAndCtrlOLoadsFromAnywhereInTheWindow)
     ClickMiddle(window->MaskEdit1);
     TypeEntry("120000", "011500");
     TypeEntry("073000", "003000");
-    const std::string path = files.filePath(QStringLiteral("day.qlx")).toStdString();
+    const std::string path = File("day.qlx");
     op.files.push_back(path);
     Press(Qt::Key_S, Qt::ControlModifier);
     ASSERT_EQ(op.calls.size(), 2u);
@@ -262,11 +246,7 @@ TEST_F(Keyboard, CtrlSSavesAndCtrlOLoadsFromAnywhereInTheWindow)
 
 TEST_F(Keyboard, TheEditorTakesEnterAsConfirmAndEscapeAsBack)
 {
-    for (const char* start : {"08:00:00", "09:00:00", "10:00:00"}) {
-        TypeTime(window->MaskEdit1, start);
-        TypeTime(window->MaskEdit2, "00:10:00");
-        window->BitBtn1->click();
-    }
+    Entries(kEightNineTen);
     const auto openOnRow = [&](int row) {
         QTest::mouseDClick(window->SortGrid1->viewport(), Qt::LeftButton, {},
                            window->SortGrid1->CellRect(1, row).center());
@@ -300,9 +280,12 @@ TEST_F(Keyboard, TheEditorTakesEnterAsConfirmAndEscapeAsBack)
     EXPECT_TRUE(editOp.calls.empty());
 }
 
+// The same window, for what it shows.
+using WindowLook = Keyboard;
+
 // The separator between the file entries and the others is a line across the menu, with no
 // text beside it.
-TEST_F(Keyboard, ThePopUpMenusSeparatorIsAPlainLine)
+TEST_F(WindowLook, ThePopUpMenusSeparatorIsAPlainLine)
 {
     QWidget* table = window->SortGrid1->viewport();
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(50, 30),
@@ -334,7 +317,7 @@ TEST_F(Keyboard, ThePopUpMenusSeparatorIsAPlainLine)
     EXPECT_LE(inked, 2);
 }
 
-TEST_F(Keyboard, BothWindowsShowTheProgramsIcon)
+TEST_F(WindowLook, BothWindowsShowTheProgramsIcon)
 {
     for (QWidget* shown : {static_cast<QWidget*>(window.get()), static_cast<QWidget*>(&edit)}) {
         const QImage icon = shown->windowIcon().pixmap(QSize(64, 64)).toImage();
