@@ -4,6 +4,7 @@
 #include "app/Frm_main.h"
 #include "app/QtOperator.h"
 
+#include <QIcon>
 #include <cstdio>
 #include <memory>
 
@@ -14,7 +15,11 @@ TOperator* errorOperator = nullptr;
 
 } // namespace
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    // Every window of the program, message boxes and dialogs included, shows its icon.
+    setWindowIcon(QIcon(QStringLiteral(":/io.github.movarth.Movarth.svg")));
+}
 
 int RunWindows(QObject* watchMain)
 {

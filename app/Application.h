@@ -9,7 +9,8 @@ namespace movarth {
 class TOperator;
 
 // The application object. Its general error handler catches what a handler throws, shows the
-// text in the message box and lets the event loop go on.
+// text in the message box and lets the event loop go on. It gives every window the program's
+// icon.
 class TApplication final : public QApplication
 {
 public:

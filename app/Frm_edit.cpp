@@ -7,6 +7,7 @@
 #include "controls/Fonts.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 namespace movarth {
@@ -162,6 +163,22 @@ void TFrm_edit::BitBtn1Click()
 void TFrm_edit::BitBtn2Click()
 {
     hide();
+}
+
+void TFrm_edit::keyPressEvent(QKeyEvent* event)
+{
+    // The fields, the choices and the buttons let Enter and Escape through to the window.
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        (focusWidget() == BitBtn2 ? BitBtn2 : BitBtn1)->click();
+        return;
+    case Qt::Key_Escape:
+        BitBtn2->click();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 } // namespace movarth

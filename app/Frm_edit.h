@@ -46,6 +46,10 @@ public:
     QPushButton* BitBtn1 = new QPushButton(this);
     QPushButton* BitBtn2 = new QPushButton(this);
 
+protected:
+    // Enter confirms (on a focused button, it presses that button); Escape goes back.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     TFrm_main& main_;
     std::unique_ptr<TOperator> ownOperator_;

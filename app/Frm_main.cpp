@@ -14,11 +14,13 @@
 #include <QDate>
 #include <QDateTime>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyleOption>
 #include <QTime>
 #include <cstdio>
+#include <string_view>
 
 namespace movarth {
 
@@ -209,11 +211,26 @@ void TFrm_main::CreateLayout()
     } entries[] = {{O1, "调出(&O)"}, {S1, "保存(&S)"}, {N3, "-"},
                    {D1, "删除(&D)"}, {N2, "插入(&I)"}, {N4, "清除(&C)"}};
     for (const auto& e : entries) {
-        e.action->setText(QString::fromUtf8(e.text));
+        // "-" names a separator: a plain line, without the text that a style would show.
+        if (std::string_view(e.text) == "-")
+            e.action->setSeparator(true);
+        else
+            e.action->setText(QString::fromUtf8(e.text));
         PopupMenu1->addAction(e.action);
     }
-    N3->setSeparator(true);
     N2->setVisible(false);
+
+    // Keys for three of the commands: Delete in the table, Ctrl+S and Ctrl+O anywhere in the
+    // window. The menu shows its entries as laid out, without the keys beside them.
+    D1->setShortcut(QKeySequence(Qt::Key_Delete));
+    D1->setShortcutContext(Qt::WidgetShortcut);
+    SortGrid1->addAction(D1);
+    S1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    O1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    addAction(S1);
+    addAction(O1);
+    for (QAction* action : {D1, S1, O1})
+        action->setShortcutVisibleInContextMenu(false);
 
     Place(StatusBar1, 0, 457, 815, 19);
     StatusBar1->setSizeGripEnabled(false);
@@ -330,6 +347,38 @@ void TFrm_main::FormCreate()
     SortGrid1->SetCells(2, 0, "结束时间");
     SortGrid1->SetDefaultColWidth(120);
     ZelMultiThreader1.Threads()[0].SetEnabled(true);
+}
+
+void TFrm_main::keyPressEvent(QKeyEvent* event)
+{
+    // The time fields and the add button let Enter through to the window.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    QWidget* focus = focusWidget();
+    if (enter &&
+        (focus == BitBtn1 || focus == MaskEdit1 || focus == MaskEdit2 || focus == MaskEdit3)) {
+        AddByEnterKey();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TFrm_main::AddByEnterKey()
+{
+    if (DownloadBusy()) return; // the add does nothing; neither does the focus
+    const int count = EntryCount();
+    RunHandler([this] { BitBtn1Click(); });
+    // Ready for the next entry; after a refusal, at the field to correct: the first one that
+    // does not hold a time, which is the one the message named.
+    TMaskTimeField* next = MaskEdit1;
+    if (EntryCount() == count) {
+        for (TMaskTimeField* field : {MaskEdit1, MaskEdit2, MaskEdit3})
+            if (!IsTimeText(field->Text())) {
+                next = field;
+                break;
+            }
+    }
+    next->setFocus(Qt::OtherFocusReason);
+    next->setCursorPosition(0);
 }
 
 bool TFrm_main::DownloadBusy() const

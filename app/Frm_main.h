@@ -64,6 +64,13 @@ public:
     void Edit1ListClick(); // the port field's drop-down of the ports present
     void DeviceWatch1Event(const TDeviceEvent& event);
 
+    // Enter in a time field or on the add button: the add, then the focus at the start field
+    // for the next entry, or after a refusal at the field to correct.
+    void AddByEnterKey();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     std::unique_ptr<TOperator> ownOperator_;
     TOperator* operator_;

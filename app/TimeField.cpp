@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFocusEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 
 namespace movarth {
 
@@ -122,6 +124,38 @@ void TMaskTimeField::keyPressEvent(QKeyEvent* event)
     }
     // Cursor movement, selection, copy, focus keys: the line edit's own handling.
     QLineEdit::keyPressEvent(event);
+}
+
+void TMaskTimeField::focusInEvent(QFocusEvent* event)
+{
+    QLineEdit::focusInEvent(event);
+    switch (event->reason()) {
+    case Qt::MouseFocusReason:
+        // The toolkit gives the focus before it hands the press over.
+        focusedByPress_ = true;
+        break;
+    case Qt::ActiveWindowFocusReason:
+    case Qt::PopupFocusReason:
+        break; // back from another window or a menu: the cursor stays where it was
+    default:
+        setCursorPosition(0); // also ends the selection that Tab makes
+        break;
+    }
+}
+
+void TMaskTimeField::focusOutEvent(QFocusEvent* event)
+{
+    focusedByPress_ = false;
+    QLineEdit::focusOutEvent(event);
+}
+
+void TMaskTimeField::mousePressEvent(QMouseEvent* event)
+{
+    QLineEdit::mousePressEvent(event);
+    if (focusedByPress_) {
+        focusedByPress_ = false;
+        setCursorPosition(0);
+    }
 }
 
 } // namespace movarth

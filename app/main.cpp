@@ -1,11 +1,13 @@
 // movarth: prepares the day's programme entries and downloads them to the count-down
 // controller over a serial line.
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "controls/Fonts.h"
 
 int main(int argc, char** argv)
 {
     using namespace movarth;
+    if (const std::optional<int> status = RunInformationOption(argc, argv)) return *status;
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("movarth"));
     QApplication::setApplicationVersion(QStringLiteral(MOVARTH_VERSION));

@@ -546,6 +546,25 @@ void TColumnGrid::InvalidateCell(int col, int row)
 
 // ---- Drawing --------------------------------------------------------------------------------
 
+bool TColumnGrid::event(QEvent* event)
+{
+    // The frame around the cells and the scroll bar, filled as bands of its own width: at a
+    // fractional scale factor a one-pixel line would fall on device pixels that the viewport
+    // and the scroll bar paint over, and one side would be missing. The outer edge of a band
+    // always keeps pixels of its own.
+    if (event->type() != QEvent::Paint || frameWidth() == 0)
+        return QAbstractScrollArea::event(event);
+    const int w = frameWidth();
+    const QRect all = rect();
+    const QColor color = palette().color(QPalette::Mid);
+    QPainter painter(this);
+    painter.fillRect(QRect(all.left(), all.top(), all.width(), w), color);
+    painter.fillRect(QRect(all.left(), all.bottom() - w + 1, all.width(), w), color);
+    painter.fillRect(QRect(all.left(), all.top(), w, all.height()), color);
+    painter.fillRect(QRect(all.right() - w + 1, all.top(), w, all.height()), color);
+    return true;
+}
+
 void TColumnGrid::paintEvent(QPaintEvent* event)
 {
     QPainter canvas(viewport());

@@ -302,6 +302,7 @@ protected:
                           TGridDrawState state);
     virtual void TopLeftChanged();
 
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

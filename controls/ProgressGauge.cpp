@@ -3,6 +3,7 @@
 #include "controls/Colors.h"
 
 #include <QPainter>
+#include <QtMath>
 #include <climits>
 
 namespace movarth {
@@ -56,6 +57,7 @@ QString RangeMessage(long long low, long long high)
 void TOverlayBitmap::MakeLike(const QImage& templateImage)
 {
     static_cast<QImage&>(*this) = QImage(templateImage.size(), QImage::Format_RGB32);
+    setDevicePixelRatio(templateImage.devicePixelRatio());
     fill(clWindowFrame());
 }
 
@@ -150,9 +152,13 @@ int TGauge::PercentComplete() const
     return PercentOf(std::int64_t{progress_} - minValue_, std::int64_t{maxValue_} - minValue_);
 }
 
-QImage TGauge::Render() const
+QImage TGauge::Render(qreal devicePixelRatio) const
 {
-    QImage image(size(), QImage::Format_RGB32);
+    // In device pixels, so that the text and the edges are drawn at the screen's own density
+    // rather than enlarged from the control's size.
+    QImage image(qCeil(width() * devicePixelRatio), qCeil(height() * devicePixelRatio),
+                 QImage::Format_RGB32);
+    image.setDevicePixelRatio(devicePixelRatio);
     ClearToBlack(image);
     const TRect paint = PaintRect(width(), height(), borderStyle_);
 
@@ -187,7 +193,7 @@ void TGauge::paintEvent(QPaintEvent*)
 {
     ++paintCount_;
     QPainter painter(this);
-    painter.drawImage(0, 0, Render());
+    painter.drawImage(0, 0, Render(devicePixelRatioF()));
 }
 
 void TGauge::DrawPlain(QPainter& painter, const TRect& paint) const

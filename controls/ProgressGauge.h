@@ -57,8 +57,9 @@ public:
     QColor Color() const;
     void SetColor(const QColor& color);
 
-    // The picture as the control shows it.
-    QImage Render() const;
+    // The picture as the control shows it, at the given density: device pixels per pixel of
+    // the control (the screen's scale factor).
+    QImage Render(qreal devicePixelRatio = 1) const;
     // How many times the control has been painted.
     int PaintCount() const { return paintCount_; }
 

@@ -49,6 +49,7 @@ void TSchedule::BitBtn1Click(TTimeField& start, TTimeField& length, TTimeField& 
     start.SetText(kZeroTimeText);
     length.SetText(kZeroTimeText);
     end.SetText(kZeroTimeText);
+    table_.SetRow(entryCount_); // the new entry is selected, and the sort takes it along
     SortEntries();
 }
 
@@ -111,6 +112,11 @@ void TSchedule::SortEntries()
                 const std::string end = table_.Cell(2, i);
                 MoveRow(j, i);
                 SetEntryRow(j, start, length, end);
+                // The selection stays on its entry.
+                if (table_.Row() == i)
+                    table_.SetRow(j);
+                else if (table_.Row() == j)
+                    table_.SetRow(i);
             }
         }
 }

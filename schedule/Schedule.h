@@ -39,8 +39,9 @@ public:
     void SetDownloadBusy(std::function<bool()> busy) { downloadBusy_ = std::move(busy); }
     bool DownloadBusy() const { return downloadBusy_ && downloadBusy_(); }
 
-    // Add: appends the entry completed from the three time fields, resets them to "00:00:00"
-    // and sorts. A refused entry leaves the fields as CompleteEntry left them.
+    // Add: appends the entry completed from the three time fields, resets them to "00:00:00",
+    // selects the new entry and sorts. A refused entry leaves the fields as CompleteEntry left
+    // them.
     void BitBtn1Click(TTimeField& start, TTimeField& length, TTimeField& end);
     // Insert: three "00:00:00" texts at the selected row; no sort.
     void N2Click();
@@ -48,7 +49,8 @@ public:
     void D1Click();
     // Clear: removes all entries.
     void BitBtn6Click();
-    // Exchange sort of rows 1..EntryCount by start time (not stable). EConvertError
+    // Exchange sort of rows 1..EntryCount by start time (not stable); the selected row
+    // follows its entry, so an entry just added or edited stays selected. EConvertError
     // "'%s' is not a valid time" for a start cell that is not a time; rows exchanged so far
     // stay exchanged.
     void SortEntries();

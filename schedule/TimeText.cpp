@@ -60,19 +60,19 @@ std::string SecondsToTimeText(int seconds)
     return text;
 }
 
-int CellTimeToSeconds(const std::string& text)
+bool IsTimeText(const std::string& text)
 {
     const bool shaped = text.size() == 8 && text[2] == ':' && text[5] == ':' && IsDigit(text[0]) &&
                         IsDigit(text[1]) && IsDigit(text[3]) && IsDigit(text[4]) &&
                         IsDigit(text[6]) && IsDigit(text[7]);
-    if (shaped) {
-        const int hours = TimeGroup(text, 1);
-        const int minutes = TimeGroup(text, 4);
-        const int seconds = TimeGroup(text, 7);
-        if (hours <= 23 && minutes <= 59 && seconds <= 59)
-            return hours * 3600 + minutes * 60 + seconds;
-    }
-    throw EConvertError("'" + text + "' is not a valid time");
+    return shaped && TimeGroup(text, 1) <= 23 && TimeGroup(text, 4) <= 59 &&
+           TimeGroup(text, 7) <= 59;
+}
+
+int CellTimeToSeconds(const std::string& text)
+{
+    if (!IsTimeText(text)) throw EConvertError("'" + text + "' is not a valid time");
+    return TimeTextToSeconds(text);
 }
 
 int EndFromStartLength(int start, int length)

@@ -53,8 +53,11 @@ int TimeTextToSeconds(const std::string& text);
 // reduced modulo 86400).
 std::string SecondsToTimeText(int seconds);
 
-// A cell text read as a time of day for sorting: exactly "hh:mm:ss" with digits, hours 0-23,
-// minutes and seconds 0-59. Throws EConvertError "'%s' is not a valid time" otherwise.
+// Whether a text is exactly "hh:mm:ss" with digits, hours 0-23, minutes and seconds 0-59.
+bool IsTimeText(const std::string& text);
+
+// A cell text read as a time of day for sorting: a time text as IsTimeText says. Throws
+// EConvertError "'%s' is not a valid time" otherwise.
 int CellTimeToSeconds(const std::string& text);
 
 // The derivations, reduced modulo 86400 into 0..86399.

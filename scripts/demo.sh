@@ -35,20 +35,26 @@ device=$(head -n 1 "$scratch/controller.txt")
 mkdir -p "$scratch/settings"
 printf '[SoftWare]\nmovarth\\com=%s\n' "$device" >"$scratch/settings/movarth.conf"
 
-# An example schedule to load with "调出".
+# An example schedule to load with "调出". The program runs in its folder, which is where the
+# file dialogs start.
+schedules="$scratch/schedules"
+mkdir -p "$schedules"
 printf '%s\r\n' "07:30:00 00:30:00 08:00:00" "12:00:00 01:15:00 13:15:00" \
-  "19:00:00 00:45:00 19:45:00" >"$scratch/example.qlx"
+  "19:00:00 00:45:00 19:45:00" >"$schedules/example.qlx"
 
 cat <<TEXT
 The controller simulator listens on $device.
 In the window: press "打开" (the port field already holds that device), type entries and press
-"加入" for each, or press "调出" and load $scratch/example.qlx; then press "发送".
+"加入" for each, or press "调出" and open example.qlx (the dialog starts in its folder); then
+press "发送". Files saved in that folder go when the demo ends.
 Press "退出系统" to end the demo.
 TEXT
 
 status=0
-# Scratch settings and send history: a demo download is no record of the real controller.
-MOVARTH_SETTINGS_DIR="$scratch/settings" XDG_STATE_HOME="$scratch/state" build/default/app/movarth || status=$?
+# Scratch settings and send history: a demo download is no record of the real controller. The
+# program runs in the folder of the example schedule, where its open dialog starts.
+program="$PWD/build/default/app/movarth"
+(cd "$schedules" && MOVARTH_SETTINGS_DIR="$scratch/settings" XDG_STATE_HOME="$scratch/state" "$program") || status=$?
 
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true

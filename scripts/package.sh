@@ -53,13 +53,15 @@ shlibs=$(cd "$work" && dpkg-shlibdeps -O -eroot/usr/bin/movarth -eroot/usr/bin/m
   -eroot/usr/bin/movarth-controller-sim | sed -n 's/^shlibs:Depends=//p')
 
 # fonts-wqy-zenhei: the window's Chinese texts need a CJK font (it stands in for 宋体 and 黑体).
+# libqt6svg6: Qt loads its SVG icon engine as a plug-in, which dpkg-shlibdeps cannot see; the
+# window's icon needs it.
 cat >"$root/DEBIAN/control" <<CONTROL
 Package: movarth
 Version: $version
 Architecture: $arch
 Maintainer: The movarth developers <movarth@users.noreply.github.com>
 Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
-Depends: $shlibs, fonts-wqy-zenhei
+Depends: $shlibs, fonts-wqy-zenhei, libqt6svg6
 Section: video
 Priority: optional
 Homepage: https://github.com/movarth/movarth

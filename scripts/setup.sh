@@ -9,9 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev # tests and benchmarks
   qt6-base-dev libgl-dev                     # the window and its controls
   libudev-dev                                # device events: the window reopens a port whose device came back
+  libqt6svg6                                 # draws the window's icon (Qt's SVG icon engine)
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
-  cu minicom                                 # the serial programs the lock-file test runs beside the port
   "$@"
 )
 

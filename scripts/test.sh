@@ -8,7 +8,7 @@
 # (scripts/vm-test.sh). Ends with CTest's own summary line of the last configuration.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh clang-14 g++-aarch64-linux-gnu qemu-user
+scripts/setup.sh clang-14 g++-aarch64-linux-gnu qemu-user cu minicom
 scripts/fuzz.sh 60
 
 export QT_QPA_PLATFORM=offscreen

@@ -340,12 +340,20 @@ TEST_F(PortSelection, ANameDifferingInLetterCaseReopens)
 TEST_F(PortSelection, EveryCommandWaitsForTheDownload)
 {
     ASSERT_TRUE(pty.Ok());
+    // Shown and active, so that the keys reach the window as the operator's do.
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     Open(pty.SlaveName());
     TypeTime(window->MaskEdit1, "08:00:00");
     TypeTime(window->MaskEdit2, "00:30:00");
     window->BitBtn1->click();
     window->BitBtn4->click();
     ASSERT_TRUE(window->DownloadBusy());
+    const auto key = [&](QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+        widget->setFocus();
+        QTest::keyClick(widget, key, modifiers);
+    };
 
     const struct
     {
@@ -363,6 +371,11 @@ TEST_F(PortSelection, EveryCommandWaitsForTheDownload)
         {"clear menu", [&] { window->N4->trigger(); }},
         {"delete", [&] { window->D1->trigger(); }},
         {"insert", [&] { window->N2->trigger(); }},
+        {"Enter in the end field", [&] { key(window->MaskEdit3, Qt::Key_Return); }},
+        {"Enter on the add button", [&] { key(window->BitBtn1, Qt::Key_Return); }},
+        {"Delete in the table", [&] { key(window->SortGrid1, Qt::Key_Delete); }},
+        {"Ctrl+S", [&] { key(window->SortGrid1, Qt::Key_S, Qt::ControlModifier); }},
+        {"Ctrl+O", [&] { key(window->MaskEdit2, Qt::Key_O, Qt::ControlModifier); }},
     };
     auto checkAll = [&](const char* phase) {
         for (const auto& c : commands) {

@@ -1,12 +1,14 @@
 #include "app/QtOperator.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -156,6 +158,24 @@ TEST(QtOperator, InformShowsOneOk)
                                 EXPECT_EQ(box.buttons().first()->text(), QStringLiteral("OK"));
                                 box.buttons().first()->click();
                             });
+}
+
+// A run's first file dialog starts in the folder the program was started in, which is where
+// scripts/demo.sh leaves its example schedule. (It comes before the test below, which moves
+// the dialogs of its process elsewhere.)
+TEST(QtOperator, TheFirstFileDialogStartsInTheCurrentFolder)
+{
+    QTemporaryDir folder;
+    const QString started = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(folder.path()));
+    TQtOperator op(nullptr);
+    WithDialog<QFileDialog>([&] { op.ChooseOpenFile(); },
+                            [&](QFileDialog& dialog) {
+                                EXPECT_EQ(dialog.directory().canonicalPath(),
+                                          QDir(folder.path()).canonicalPath());
+                                dialog.reject();
+                            });
+    QDir::setCurrent(started);
 }
 
 TEST(QtOperator, FileDialogsOfferTheScheduleFilterAndAppendUkt)

@@ -127,6 +127,44 @@ TEST_F(ScheduleTest, SortIsNotStableForEqualStarts)
                                                  "00:00:03"}));
 }
 
+// The selection goes to each entry added and stays on its entry through the sort, also where
+// the sort is not stable.
+TEST_F(ScheduleTest, TheSelectionFollowsTheEntryAddedThroughTheSort)
+{
+    const struct
+    {
+        std::string start;
+        int selected;
+    } adds[] = {{"10:00:00", 1}, {"08:00:00", 1}, {"09:00:00", 2}, {"23:00:00", 4},
+                {"03:00:00", 1}, {"03:00:00", 2}, {"09:00:00", 5}};
+    for (const auto& add : adds) {
+        table.SetRow(3); // wherever the operator left it
+        Add(add.start, "00:10:00");
+        EXPECT_EQ(table.Row(), add.selected) << add.start;
+        EXPECT_EQ(table.Cell(0, table.Row()), add.start);
+    }
+}
+
+// An edit rewrites the selected row and sorts: the selection moves with that entry, and also
+// with a selected entry that the sort moves because another row changed.
+TEST_F(ScheduleTest, TheSortTakesTheSelectedEntryAlong)
+{
+    Add("08:00:00", "00:10:00");
+    Add("09:00:00", "00:10:00");
+    Add("10:00:00", "00:10:00");
+    table.SetRow(1);
+    table.SetCell(0, 1, "09:30:00");
+    schedule.SortEntries();
+    EXPECT_EQ(table.Row(), 2);
+    EXPECT_EQ(table.Cell(0, 2), "09:30:00");
+
+    table.SetRow(3); // 10:00:00, moved by another row's change
+    table.SetCell(0, 1, "11:00:00");
+    schedule.SortEntries();
+    EXPECT_EQ(table.Row(), 2);
+    EXPECT_EQ(table.Cell(0, 2), "10:00:00");
+}
+
 TEST_F(ScheduleTest, TheLimitIsThirtyOneEntries)
 {
     AddMinutes(30);
