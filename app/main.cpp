@@ -2,10 +2,12 @@
 // controller over a serial line.
 #include "app/Application.h"
 #include "controls/Fonts.h"
+#include "process/Process.h"
 
 int main(int argc, char** argv)
 {
     using namespace movarth;
+    OpenStandardDescriptors();
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("movarth"));
     QApplication::setApplicationVersion(QStringLiteral(MOVARTH_VERSION));

@@ -2,6 +2,7 @@
 
 #include "comm/CommPlatform.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,13 +47,27 @@ std::string LockFileName(const std::string& devicePath);
 // root are refused), and, where the lock folder is writable, announced by a UUCP lock file
 // holding this process's id, as terminal and modem programs expect. A device whose lock file
 // names a live process is refused (EBUSY); a lock file left by a process that has ended is
-// taken over.
+// taken over, or, where it cannot be removed (another user's, in a sticky folder), the device
+// is opened without a lock file of ours and OnLockFileNote says so.
+//
+// Only a terminal is held: a path that names anything else is opened but neither locked nor
+// touched, and IsCharacterDevice refuses it. The line settings found on opening are put back
+// when the device is given back.
 class TPosixCommPlatform final : public TCommPlatform
 {
 public:
     // lockDirectory: where the UUCP lock files go; empty for none.
     explicit TPosixCommPlatform(std::string lockDirectory = DefaultLockDirectory());
+    // Gives back every device still open, as CloseDevice does.
     ~TPosixCommPlatform() override;
+
+    // Gives back every device still open (line settings, exclusive mode, lock file) but keeps
+    // the descriptors: for the process's end, when other threads may still wait on them.
+    void GiveBackAtExit();
+
+    // Called on the opening thread when a device has been opened without a lock file of ours
+    // because a stale one cannot be removed; the text says which and why.
+    std::function<void(const std::string& text)> OnLockFileNote;
 
     int OpenDevice(const std::string& deviceName, TCommHandle& handle) override;
     bool IsCharacterDevice(TCommHandle handle) override;
@@ -73,6 +88,7 @@ public:
 private:
     struct TDevice;
     std::shared_ptr<TDevice> Find(TCommHandle handle) const;
+    static void GiveBack(const TDevice& device);
 
     const std::string lockDirectory_;
     mutable std::mutex mutex_;

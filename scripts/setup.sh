@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev                     # the window and its controls
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
+  xvfb                                       # an X server that a test takes away from the window
   "$@"
 )
 

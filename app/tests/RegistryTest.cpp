@@ -2,7 +2,10 @@
 
 #include "app/tests/TestSupport.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 namespace movarth {
@@ -39,6 +42,45 @@ TEST(Registry, AWriteThatCannotBeStoredFailsWithTheValuesName)
     } catch (const ERegistryException& e) {
         EXPECT_STREQ(e.what(), "Failed to set data for 'company'");
     }
+}
+
+// Two damaged starts within one second: the second copy set aside gets a name of its own
+// instead of failing on the first's (which showed a box).
+TEST(Registry, AnUnreadableFileIsSetAsideUnderANameNotYetTaken)
+{
+    TScopedSettingsDir dir;
+    // The names of this second and the next are taken already.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList taken;
+    for (const QDateTime& at : {now, now.addSecs(1)}) {
+        taken << TRegistry::FileName() + QStringLiteral(".unreadable-") +
+                     at.toString(QStringLiteral("yyyyMMdd-hhmmss"));
+        QFile earlier(taken.back());
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+        earlier.write("an earlier copy");
+    }
+    const QByteArray damaged("\x89PNG\r\n\x1a\n[com", 12);
+    {
+        QFile file(dir.File());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    }
+    TRegistry registry;
+    EXPECT_NO_THROW(registry.WriteString("company", "x"));
+
+    QStringList aside =
+        QDir(dir.Path()).entryList({QStringLiteral("movarth.conf.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 3);
+    for (const QString& name : taken) {
+        QFile earlier(name);
+        ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+        EXPECT_EQ(earlier.readAll(), QByteArray("an earlier copy"));
+        aside.removeAll(QFileInfo(name).fileName());
+    }
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(QDir(dir.Path()).filePath(aside.first()));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), damaged);
 }
 
 TEST(Registry, AValueOfAnotherTypeIsRefused)

@@ -4,6 +4,7 @@
 #include "comm/SerialComm.h"
 #include "link/Adapters.h"
 #include "link/Download.h"
+#include "process/Process.h"
 #include "schedule/Operator.h"
 #include "schedule/Schedule.h"
 #include "schedule/ScheduleFile.h"
@@ -172,13 +173,26 @@ std::string FrameHex(const TFrame& frame)
     return text;
 }
 
+// The end after a stop signal (TStopSignals, installed by the program): one line, and the
+// shell's status for a program that a signal ended.
+int Stopped(TReport& report, bool sending)
+{
+    const int signo = TStopSignals::Received();
+    report.Error("stopped by " + SignalName(signo) +
+                 (sending ? ": the download did not finish" : ": nothing was sent"));
+    return 128 + signo;
+}
+
 // Opens the port and runs the download of the table's `entries` rows on the window's own
 // pieces, serving their hand-overs on this thread until it ends.
 int Download(const std::string& port, const TStringTable& table, int entries, TReport& report,
              TOperator& op)
 {
+    if (TStopSignals::Received() != 0) return Stopped(report, false);
     TPlainUiLoop ui;
-    TComm comm(ui);
+    TPosixCommPlatform platform;
+    platform.OnLockFileNote = [&report](const std::string& text) { report.Error(text); };
+    TComm comm(ui, platform);
     SetUpControllerPort(comm);
     comm.SetDeviceName(port);
     try {
@@ -205,10 +219,17 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     // from holding an unattended run for ever.
     const std::chrono::milliseconds limit = 2 * (entries + 2) * kMaxWaitTicks * 50ms;
     download.BitBtn4Click();
-    const bool ended = ui.RunUntil([&] { return !download.DownloadBusy(); }, limit);
+    // A stop signal is seen at the next hand-over: a download always has timed item 1 or 2
+    // ticking, so within one 50 ms tick.
+    const bool ended = ui.RunUntil(
+        [&] { return !download.DownloadBusy() || TStopSignals::Received() != 0; }, limit);
+    const bool stopped = download.DownloadBusy() && TStopSignals::Received() != 0;
+    handshakeItem.SetEnabled(false);
+    replyWaitItem.SetEnabled(false);
     comm.Close();
     report.EndLine();
 
+    if (stopped) return Stopped(report, true);
     if (!ended) {
         report.Error("download failed: it had not ended after " +
                      std::to_string(limit.count() / 1000) + " s");
@@ -262,6 +283,11 @@ int Send(const TSendOptions& options, std::FILE* out, TReport& report)
         frames.push_back(kConfirmationFrame);
         for (const TFrame& frame : frames)
             std::fprintf(out, "%s\n", FrameHex(frame).c_str());
+        // Frames that did not reach their reader (a closed pipe, a full disk) were not listed.
+        if (std::fflush(out) != 0 || std::ferror(out)) {
+            report.Error(std::string("cannot write the frames: ") + std::strerror(errno));
+            return kExitRefused;
+        }
         return kExitSuccess;
     }
     return Download(options.port, table, entries, report, op);
