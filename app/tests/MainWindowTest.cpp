@@ -200,9 +200,9 @@ TEST_F(MainWindow, ASettingsFileThatIsNoSaneRegularFileIsMovedAsideUnread)
         const char* name;
         std::function<bool(const QByteArray& path)> make;
     } cases[] = {
+        // First: should the check ever go, this one hangs (and fails at the test's timeout)
+        // before the link to /dev/zero can eat the machine's memory.
         {"a FIFO", [](const QByteArray& path) { return ::mkfifo(path.constData(), 0600) == 0; }},
-        {"a link to /dev/zero",
-         [](const QByteArray& path) { return ::symlink("/dev/zero", path.constData()) == 0; }},
         {"a file of 190 MB (sparse)",
          [](const QByteArray& path) {
              const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -210,6 +210,8 @@ TEST_F(MainWindow, ASettingsFileThatIsNoSaneRegularFileIsMovedAsideUnread)
              if (fd >= 0) ::close(fd);
              return made;
          }},
+        {"a link to /dev/zero",
+         [](const QByteArray& path) { return ::symlink("/dev/zero", path.constData()) == 0; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

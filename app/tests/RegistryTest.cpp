@@ -1,12 +1,15 @@
 #include "app/Registry.h"
 
 #include "app/tests/TestSupport.h"
+#include "tests/support/AsOrdinaryUser.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace movarth {
 namespace {
@@ -81,6 +84,34 @@ TEST(Registry, AnUnreadableFileIsSetAsideUnderANameNotYetTaken)
     QFile kept(QDir(dir.Path()).filePath(aside.first()));
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), damaged);
+}
+
+// Where what stands in the settings file's place cannot be set aside (a folder the user may
+// not write), it is still never read: every write fails, as for any settings that cannot be
+// stored, instead of the start hanging on a FIFO.
+TEST(Registry, AnUnreadableFileThatCannotBeSetAsideIsNeverRead)
+{
+    EXPECT_EQ(test::AsOrdinaryUser([] {
+                  ::alarm(20); // a read of the FIFO would hang here for good
+                  QTemporaryDir dir;
+                  const QString file = dir.filePath(QStringLiteral("movarth.conf"));
+                  if (::mkfifo(QFile::encodeName(file).constData(), 0600) != 0 ||
+                      ::chmod(QFile::encodeName(dir.path()).constData(), 0555) != 0)
+                      return std::string("no FIFO");
+                  TScopedSettingsDir::Use(dir.path());
+                  std::string seen;
+                  TRegistry registry;
+                  seen += registry.ValueExists("com") ? "a value, " : "no value, ";
+                  try {
+                      registry.WriteString("company", "x");
+                      seen += "written";
+                  } catch (const ERegistryException& error) {
+                      seen += error.what();
+                  }
+                  ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+                  return seen;
+              }),
+              "no value, Failed to set data for 'company'");
 }
 
 TEST(Registry, AValueOfAnotherTypeIsRefused)

@@ -17,7 +17,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
 
 namespace movarth {
 namespace {
@@ -95,6 +97,8 @@ private:
 int main(int argc, char** argv)
 {
     using namespace movarth;
+    // It goes with the test that started it, also when that test is killed.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     OpenStandardDescriptors();
     TApplication app(argc, argv);
     InstallCjkFallbacks();
