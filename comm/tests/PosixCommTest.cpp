@@ -188,6 +188,18 @@ struct TLockFolder
     std::string path;
 };
 
+// What an ordinary user's plain opener of the device meets: "opened", or why not (the
+// terminal's exclusive mode, left behind, refuses with EBUSY every opener but root).
+std::string OrdinaryOpener(const std::string& device)
+{
+    return test::AsOrdinaryUser([&] {
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return std::string(std::strerror(errno));
+        ::close(fd);
+        return std::string("opened");
+    });
+}
+
 // The settings a terminal keeps, compared field by field (termios has padding).
 bool SameSettings(const termios& a, const termios& b)
 {
@@ -699,6 +711,7 @@ TEST(PosixTerminalTest, TheControllingTerminalAsThePortIsGivenBackAsItWas)
     int master = -1;
     int slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchmod(slave, 0666), 0); // so that the ordinary user may try it
     const termios before = [&] {
         termios settings{};
         ::tcgetattr(slave, &settings);
@@ -732,9 +745,7 @@ TEST(PosixTerminalTest, TheControllingTerminalAsThePortIsGivenBackAsItWas)
     termios after{};
     ::tcgetattr(slave, &after);
     EXPECT_TRUE(SameSettings(after, before));
-    int exclusive = 1;
-    ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(OrdinaryOpener(::ttyname(slave)), "opened");
     EXPECT_TRUE(locks.Files().empty());
     ::close(slave);
     ::close(master);
@@ -748,6 +759,7 @@ TEST(PosixTerminalTest, APortStillOpenAtExitIsGivenBack)
     int master = -1;
     int slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchmod(slave, 0666), 0); // so that the ordinary user may try it
     const std::string path = ::ttyname(slave);
     termios before{};
     ::tcgetattr(slave, &before);
@@ -761,17 +773,14 @@ TEST(PosixTerminalTest, APortStillOpenAtExitIsGivenBack)
         } catch (const ECommError&) {
             ::_exit(12);
         }
-        int exclusive = 0;
-        if (::ioctl(slave, TIOCGEXCL, &exclusive) != 0 || exclusive != 1) ::_exit(11);
+        if (OrdinaryOpener(path) != std::strerror(EBUSY)) ::_exit(11);
         std::exit(0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0) << "11: not exclusive while open; 12: refused";
-    int exclusive = 1;
-    ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(OrdinaryOpener(path), "opened");
     termios after{};
     ::tcgetattr(slave, &after);
     EXPECT_TRUE(SameSettings(after, before));

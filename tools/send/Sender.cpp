@@ -359,7 +359,8 @@ Exit status:
   0  the controller confirmed the whole schedule (with --dry-run: the frames were printed)
   1  the download failed: no answer, a refusing controller, an unknown answer, the line lost
   2  bad usage, a file that cannot be read or does not convert, or a port that cannot be
-     opened; nothing was sent
+     opened; nothing was sent (with --dry-run: the frames could not be written)
+  128+N  stopped by signal N (SIGHUP, SIGINT, SIGTERM); the port was given back
 )";
 }
 
