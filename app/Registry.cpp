@@ -40,9 +40,9 @@ bool RenameWithoutReplacing(const QString& from, const QString& to)
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(),
-                    RENAME_NOREPLACE) == 0)
-        return true;
+    const int moved =
+        ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
+    if (moved == 0) return true;
     // A file system without the flag: the name was free a moment ago.
     return errno == EINVAL && !QFileInfo(to).exists() && !QFileInfo(to).isSymLink() &&
            ::rename(source.constData(), target.constData()) == 0;

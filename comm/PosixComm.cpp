@@ -283,9 +283,10 @@ std::string WriteTemporaryLockFile(const std::string& directory)
     const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
     if (fd < 0) return {};
     char content[16];
-    const int length = std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
-    const bool written = ::write(fd, content, static_cast<std::size_t>(length)) == length &&
-                         ::fchmod(fd, 0644) == 0;
+    const int length =
+        std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
+    const bool written =
+        ::write(fd, content, static_cast<std::size_t>(length)) == length && ::fchmod(fd, 0644) == 0;
     ::close(fd);
     if (written) return tempPath;
     ::unlink(tempPath.c_str());

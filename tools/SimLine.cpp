@@ -369,8 +369,9 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
                     if (log) std::fprintf(log, "write: %s\n", std::strerror(errno));
                     return 3;
                 }
-                if (log) std::fprintf(log, "%10.3f ms  noise: %d bytes\n", Milliseconds(now()),
-                                      options.noise);
+                if (log)
+                    std::fprintf(log, "%10.3f ms  noise: %d bytes\n", Milliseconds(now()),
+                                 options.noise);
             }
             const TBytes& bytes = answers.front().bytes;
             if (::write(line.Fd(), bytes.data(), bytes.size()) !=

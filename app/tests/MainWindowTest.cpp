@@ -228,15 +228,17 @@ TEST_F(MainWindow, ASettingsFileThatIsNoSaneRegularFileIsMovedAsideUnread)
         EXPECT_TRUE(op.calls.empty());
         EXPECT_TRUE(window->ZelMultiThreader1.Threads()[0].Enabled()) << "the start-up went on";
         EXPECT_NE(Stored(scratch, "company"), QStringLiteral("<absent>"));
-        const QStringList aside = QDir(scratch.Path()).entryList(
-            {QStringLiteral("movarth.conf.unreadable-*")}, QDir::AllEntries | QDir::System);
+        const QStringList aside = QDir(scratch.Path())
+                                      .entryList({QStringLiteral("movarth.conf.unreadable-*")},
+                                                 QDir::AllEntries | QDir::System);
         ASSERT_EQ(aside.size(), 1);
         struct stat moved
         {
         };
-        ASSERT_EQ(::lstat(QFile::encodeName(QDir(scratch.Path()).filePath(aside.first())).constData(),
-                          &moved),
-                  0);
+        ASSERT_EQ(
+            ::lstat(QFile::encodeName(QDir(scratch.Path()).filePath(aside.first())).constData(),
+                    &moved),
+            0);
         EXPECT_EQ(moved.st_ino, found.st_ino) << "moved, not copied";
     }
 }

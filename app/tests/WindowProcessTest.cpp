@@ -85,8 +85,8 @@ public:
         const auto deadline = TSteady::now() + timeout;
         std::string line;
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - TSteady::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TSteady::now());
             pollfd entry{out_, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
                 return {};
@@ -259,7 +259,8 @@ TEST(WindowProcess, LosingTheDisplayDuringADownloadGivesThePortBack)
 {
     const char* xvfb = "/usr/bin/Xvfb";
     if (::access(xvfb, X_OK) != 0) {
-        if (std::getenv("CI") != nullptr) FAIL() << "Xvfb is missing (scripts/setup.sh installs it)";
+        if (std::getenv("CI") != nullptr)
+            FAIL() << "Xvfb is missing (scripts/setup.sh installs it)";
         GTEST_SKIP() << "Xvfb is not installed";
     }
     // Xvfb picks a free display and writes its number to descriptor 3 once it is ready.
@@ -270,10 +271,12 @@ TEST(WindowProcess, LosingTheDisplayDuringADownloadGivesThePortBack)
     posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::string arguments[] = {xvfb, "-displayfd", "3", "-nolisten", "tcp", "-ac"};
-    char* argv[] = {arguments[0].data(), arguments[1].data(), arguments[2].data(),
-                    arguments[3].data(), arguments[4].data(), arguments[5].data(), nullptr};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
     pid_t server = -1;
-    ASSERT_EQ(::posix_spawn(&server, xvfb, &actions, nullptr, argv, environ), 0);
+    ASSERT_EQ(::posix_spawn(&server, xvfb, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(ready[1]);
     std::string display;

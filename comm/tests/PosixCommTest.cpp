@@ -559,7 +559,8 @@ TEST_F(PtyCommTest, APlantedTemporaryNameDoesNotKeepTheLockFileOut)
     EXPECT_EQ(ReadFile(planted), "planted");
     std::vector<std::string> files = locks.Files();
     std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{LockFileName(path_), planted.substr(locks.path.size() + 1)}))
+    EXPECT_EQ(files, (std::vector<std::string>{LockFileName(path_),
+                                               planted.substr(locks.path.size() + 1)}))
         << "no temporary file of ours is left";
     comm.Close();
 }

@@ -35,7 +35,8 @@ std::string InChild(const std::function<std::string()>& body)
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status)) return text + " (child died with status " + std::to_string(status) + ")";
+    if (!WIFEXITED(status))
+        return text + " (child died with status " + std::to_string(status) + ")";
     return text;
 }
 
@@ -122,7 +123,9 @@ TEST(StopSignals, APipeNobodyReadsFailsTheWriteInsteadOfEndingTheProgram)
 TEST(StopSignals, WithoutTheObjectTheDefaultsAreBack)
 {
     EXPECT_EQ(InChild([] {
-                  { TStopSignals signals; }
+                  {
+                      TStopSignals signals;
+                  }
                   ::raise(SIGTERM);
                   return std::string("survived");
               }),

@@ -502,7 +502,9 @@ TEST_F(SendEndToEndTest, AStopSignalEndsTheDownloadAndTheNextRunOpensThePortAtOn
         });
         const std::string run = ", status " + std::to_string(128 + signo) +
                                 ", movarth-send: stopped by " +
-                                (signo == SIGTERM ? "SIGTERM" : signo == SIGINT ? "SIGINT" : "SIGHUP") +
+                                (signo == SIGTERM  ? "SIGTERM"
+                                 : signo == SIGINT ? "SIGINT"
+                                                   : "SIGHUP") +
                                 ": the download did not finish\n";
         EXPECT_EQ(seen, "run 1: sending" + run + "run 2: sending" + run + "no lock file left");
         if (HasFailure()) break; // the other signals would fail the same way, only later
@@ -605,7 +607,8 @@ TEST_F(SendEndToEndTest, AnotherUsersStaleLockFileIsLeftAndSaidOnce)
     };
     if (::geteuid() != 0 || folder.empty() || ::stat(folder.c_str(), &status) != 0 ||
         !(status.st_mode & S_ISVTX))
-        GTEST_SKIP() << "needs root, to leave a lock file as another user, and a sticky lock folder";
+        GTEST_SKIP()
+            << "needs root, to leave a lock file as another user, and a sticky lock folder";
     const test::TProgramCopy sender(MOVARTH_SEND);
     ASSERT_FALSE(sender.Path().empty());
     const pid_t dead = ::fork();
