@@ -332,9 +332,13 @@ int TakeLockFile(const std::string& directory, const std::string& devicePath, st
         const pid_t owner = LockOwner(lockPath);
         if (owner > 0 && ProcessAlive(owner)) break;
         // Its owner has gone: take it over. Where it cannot be removed, flock and the
-        // terminal's exclusive mode still keep other openers out.
+        // terminal's exclusive mode still keep other openers out; but one that we cannot even
+        // read may well be a live process's, and keeps the device from us.
         if (!RemoveStaleLockFile(lockPath, owner, note)) {
-            result = 0;
+            if (::access(lockPath.c_str(), R_OK) == 0)
+                result = 0;
+            else
+                note.clear();
             break;
         }
     } // after two attempts another opener took it over first

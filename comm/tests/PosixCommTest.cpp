@@ -543,6 +543,22 @@ TEST(PosixLockFolderTest, AnotherUsersStaleLockFileInAStickyFolderIsLeftAndThePo
         EXPECT_EQ(ReadFile(lock), c.content) << "left to its owner";
         EXPECT_EQ(folder.Files(), std::vector<std::string>{LockFileName(device)});
     }
+    // One that the user may not even read tells nothing: it may be a live process's.
+    WriteFile(lock, LockContent(dead));
+    ASSERT_EQ(::chmod(lock.c_str(), 0600), 0);
+    EXPECT_EQ(test::AsOrdinaryUser([&] {
+                  TPosixCommPlatform platform{folder.path};
+                  TPlainUiLoop ui;
+                  TComm comm(ui, platform);
+                  comm.SetDeviceName(device);
+                  try {
+                      comm.Open();
+                      return std::string("opened");
+                  } catch (const ECommError& error) {
+                      return std::string(error.what());
+                  }
+              }),
+              "Error accessing specified device (Error: " + std::to_string(EBUSY) + ") ");
     ::close(slave);
     ::close(master);
 }
