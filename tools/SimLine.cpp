@@ -87,14 +87,14 @@ std::string HexBytes(const std::uint8_t* bytes, std::size_t count)
 }
 
 // Writes all of `bytes` to the non-blocking descriptor, waiting for room as needed, unless
-// `stop` comes first.
-bool WriteAll(int fd, const TBytes& bytes, const std::atomic<bool>& stop)
+// `giveUp` (asked about every 100 ms) says to stop.
+bool WriteAll(int fd, const TBytes& bytes, const std::function<bool()>& giveUp)
 {
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && !stop.load()) {
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && !giveUp()) {
             pollfd pfd{fd, POLLOUT, 0};
             if (::poll(&pfd, 1, 100) < 0 && errno != EINTR) return false;
         } else {
@@ -365,7 +365,8 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
         }
         while (!answers.empty() && answers.front().due <= now()) {
             if (std::exchange(noiseDue, false)) {
-                if (!WriteAll(line.Fd(), Noise(options.noise), stop)) {
+                if (!WriteAll(line.Fd(), Noise(options.noise),
+                              [&] { return stop.load() || (deadline && now() >= *deadline); })) {
                     if (log) std::fprintf(log, "write: %s\n", std::strerror(errno));
                     return 3;
                 }
