@@ -3,8 +3,10 @@
 #include "app/Frm_edit.h"
 #include "app/Frm_main.h"
 #include "app/QtOperator.h"
+#include "process/Process.h"
 
 #include <QIcon>
+#include <QSocketNotifier>
 #include <cstdio>
 #include <memory>
 
@@ -23,6 +25,17 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 
 int RunWindows(QObject* watchMain)
 {
+    // A stop signal ends the program as the exit button does, also during a download: learnt
+    // on the event loop once the running handler is back in it (or in a dialog's loop, which
+    // ends without an answer), never inside the signal handler. exit(), not quit(): quit()
+    // would ask the windows to close first, and a window may refuse that.
+    TStopSignals stopSignals;
+    QSocketNotifier stopNotifier(stopSignals.ReadFd(), QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&stopSignals] {
+        stopSignals.Drain();
+        QCoreApplication::exit(128 + TStopSignals::Received());
+    });
+
     // The editor goes first at the end: it refers to the main window. The main window's
     // destructor stops the timed items and closes the port while its hand-over is still there.
     auto main = std::make_unique<TFrm_main>();

@@ -22,6 +22,8 @@ public:
 // Creates the main window and the entry editor, shows the main window centred and runs the
 // event loop until the program ends, then takes both down in the right order. `watchMain`, if
 // given, is installed as an event filter on the main window before it is shown.
+// SIGTERM, SIGINT and SIGHUP end it the same way (TStopSignals), with 128 + the signal's number
+// as the result; otherwise the result is the event loop's.
 int RunWindows(QObject* watchMain = nullptr);
 
 // Where the general error handler shows failures (the main window's message box); null for a

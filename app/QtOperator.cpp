@@ -20,27 +20,19 @@ public:
     }
 };
 
-// The answer of a Yes/No dialog. Escape and the close box press the dialog's escape button,
-// which QMessageBox makes the NoRole button here, so they answer No; Other is left for a dialog
-// ended by the program without any button.
-enum class EAnswer
-{
-    Yes,
-    No,
-    Other
-};
-
-// A Yes/No dialog with the captions "&Yes" and "&No".
-EAnswer AskYesNo(QWidget* owner, QMessageBox::Icon icon, const char* title,
-                 const std::string& question)
+// A Yes/No dialog with the captions "&Yes" and "&No"; true only when Yes was pressed. Escape
+// and the close box press the dialog's escape button, which QMessageBox makes the NoRole
+// button here; a box ended without any button (hidden from outside, its event loop told to
+// end when the program stops) is no Yes either.
+bool AskYesNo(QWidget* owner, QMessageBox::Icon icon, const char* title,
+              const std::string& question)
 {
     TPlainBox box(owner, icon, title, question);
     QPushButton* yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
-    QPushButton* no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
+    box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
     box.setDefaultButton(yes);
     box.exec();
-    if (box.clickedButton() == yes) return EAnswer::Yes;
-    return box.clickedButton() == no ? EAnswer::No : EAnswer::Other;
+    return box.clickedButton() == yes;
 }
 
 std::optional<std::string> ChooseFile(QWidget* owner, QFileDialog::AcceptMode mode)
@@ -67,13 +59,13 @@ void TQtOperator::ShowMessage(const std::string& text)
 
 bool TQtOperator::Confirm(const std::string& question)
 {
-    return AskYesNo(owner_, QMessageBox::Question, "Confirm", question) == EAnswer::Yes;
+    return AskYesNo(owner_, QMessageBox::Question, "Confirm", question);
 }
 
 bool TQtOperator::AskInformation(const std::string& question)
 {
-    // Escape and the close box give No, so only a dialog ended by the program goes on.
-    return AskYesNo(owner_, QMessageBox::Information, "Information", question) != EAnswer::No;
+    // Only the Yes button overwrites the file.
+    return AskYesNo(owner_, QMessageBox::Information, "Information", question);
 }
 
 void TQtOperator::Inform(const std::string& text)

@@ -3,10 +3,12 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
 #include "controls/Fonts.h"
+#include "process/Process.h"
 
 int main(int argc, char** argv)
 {
     using namespace movarth;
+    OpenStandardDescriptors();
     if (const std::optional<int> status = RunInformationOption(argc, argv)) return *status;
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("movarth"));

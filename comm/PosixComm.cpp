@@ -29,8 +29,15 @@ namespace movarth {
 
 TCommPlatform& DefaultCommPlatform()
 {
-    static TPosixCommPlatform platform;
-    return platform;
+    // Never destroyed: when a library ends the process with exit() (Qt's X11 plugin does when
+    // the display goes away), the program's threads still wait on its devices. Whatever is
+    // still open then is given back at exit all the same.
+    static TPosixCommPlatform* const platform = [] {
+        auto* created = new TPosixCommPlatform;
+        std::atexit([] { platform->GiveBackAtExit(); });
+        return created;
+    }();
+    return *platform;
 }
 
 std::string PosixDevicePath(std::string_view name)
@@ -258,37 +265,87 @@ bool ProcessAlive(pid_t pid)
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// A character device that is a terminal, judged on the open descriptor (the path may have
+// changed meanwhile).
+bool IsTerminal(int fd)
+{
+    struct stat status
+    {
+    };
+    return ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && ::isatty(fd) == 1;
+}
+
+// This process's lock file, written whole under a temporary name of its own in the folder:
+// mkstemp picks a name nobody can have planted beforehand (and tries another on a collision).
+// Mode 0644 whatever the umask, so that every later opener can read whose it is. The
+// temporary file's path, or empty when the folder is not ours to write.
+std::string WriteTemporaryLockFile(const std::string& directory)
+{
+    std::string tempPath = directory + "/LTMP.XXXXXX";
+    const int fd = ::mkostemp(tempPath.data(), O_CLOEXEC);
+    if (fd < 0) return {};
+    char content[16];
+    const int length =
+        std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
+    const bool written =
+        ::write(fd, content, static_cast<std::size_t>(length)) == length && ::fchmod(fd, 0644) == 0;
+    ::close(fd);
+    if (written) return tempPath;
+    ::unlink(tempPath.c_str());
+    return {};
+}
+
+// Removes a lock file whose owner has gone. Answers false, with the reason in `note`, when it
+// stays: another user's file in a sticky folder (as /run/lock is) cannot be removed by us.
+bool RemoveStaleLockFile(const std::string& lockPath, pid_t owner, std::string& note)
+{
+    if (::unlink(lockPath.c_str()) == 0 || errno == ENOENT) return true;
+    note = lockPath +
+           (owner > 0 ? ", left by process " + std::to_string(owner) + " which has ended,"
+                      : ", which names no running process,") +
+           " cannot be removed (" + std::strerror(errno) + ")";
+    return false;
+}
+
 // Creates the lock file of a device for this process. Answers 0 with the lock file's path in
-// `held` (empty when there is no folder to write it in: the device is then opened without one),
-// or EBUSY when a live process holds the device. The file is written whole under a temporary
-// name and linked into place, so nobody ever reads it half-written.
-int TakeLockFile(const std::string& directory, const std::string& devicePath, std::string& held)
+// `held` (empty when there is no folder to write it in, or a stale lock file there cannot be
+// removed: the device is then opened without one, and `note` says why in the second case), or
+// EBUSY when a live process holds the device. The file is linked into place complete, so
+// nobody ever reads it half-written.
+int TakeLockFile(const std::string& directory, const std::string& devicePath, std::string& held,
+                 std::string& note)
 {
     held.clear();
     if (directory.empty()) return 0;
     const std::string lockPath = directory + "/" + LockFileName(devicePath);
-    char content[16];
-    std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(::getpid()));
-    const std::string tempPath =
-        directory + "/LTMP." + std::to_string(::getpid()) + "." + std::to_string(::gettid());
+    const std::string tempPath = WriteTemporaryLockFile(directory);
+    if (tempPath.empty()) return 0; // the folder is not ours to write: go on without a lock file
+    int result = EBUSY;             // unless the file goes into place, or cannot be made here
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) return 0; // the folder is not ours to write: go on without a lock file
-        const auto length = static_cast<ssize_t>(std::strlen(content));
-        const bool written = ::write(fd, content, static_cast<std::size_t>(length)) == length;
-        ::close(fd);
-        const int linked = written && ::link(tempPath.c_str(), lockPath.c_str()) == 0 ? 0 : errno;
-        ::unlink(tempPath.c_str());
-        if (written && linked == 0) {
+        if (::link(tempPath.c_str(), lockPath.c_str()) == 0) {
             held = lockPath;
-            return 0;
+            result = 0;
+            break;
         }
-        if (!written || linked != EEXIST) return 0; // no lock file can be made here
+        if (errno != EEXIST) { // no lock file can be made here
+            result = 0;
+            break;
+        }
         const pid_t owner = LockOwner(lockPath);
-        if (owner > 0 && ProcessAlive(owner)) return EBUSY;
-        ::unlink(lockPath.c_str()); // its owner has gone: take it over
-    }
-    return EBUSY; // another opener took it over first
+        if (owner > 0 && ProcessAlive(owner)) break;
+        // Its owner has gone: take it over. Where it cannot be removed, flock and the
+        // terminal's exclusive mode still keep other openers out; but one that we cannot even
+        // read may well be a live process's, and keeps the device from us.
+        if (!RemoveStaleLockFile(lockPath, owner, note)) {
+            if (::access(lockPath.c_str(), R_OK) == 0)
+                result = 0;
+            else
+                note.clear();
+            break;
+        }
+    } // after two attempts another opener took it over first
+    ::unlink(tempPath.c_str());
+    return result;
 }
 
 void ReleaseLockFile(const std::string& lockPath)
@@ -398,13 +455,16 @@ bool HeldUnderAnyName(const std::string& directory, const std::string& devicePat
 
 struct TPosixCommPlatform::TDevice
 {
-    explicit TDevice(int descriptor) : fd(descriptor) {}
+    TDevice(int descriptor, bool isTerminal) : fd(descriptor), terminal(isTerminal) {}
     ~TDevice()
     {
         if (epoll >= 0) ::close(epoll);
     }
 
     const int fd;
+    // A terminal device, held and set up; anything else was opened only to be refused.
+    const bool terminal;
+    termios found{};        // the line settings it had before, put back when it is given back
     std::string lockFile;   // the UUCP lock file taken for it, if any
     int epoll = -1;         // fd (edge-triggered input, hang-up) and txStarted
     int pollError = 0;      // why fd could not join the epoll set (it is no pollable device)
@@ -434,10 +494,30 @@ TPosixCommPlatform::TPosixCommPlatform(std::string lockDirectory,
 TPosixCommPlatform::~TPosixCommPlatform()
 {
     for (const auto& [handle, device] : devices_) {
-        RestoreRxTrigger(device->rxTrigger);
-        ReleaseLockFile(device->lockFile);
+        GiveBack(*device);
         ::close(handle);
     }
+}
+
+void TPosixCommPlatform::GiveBack(const TDevice& device)
+{
+    RestoreRxTrigger(device.rxTrigger); // while still held, so that no other opener sees it change
+    if (device.terminal) {
+        (void)::tcsetattr(device.fd, TCSANOW, &device.found);
+        // The exclusive mode belongs to the terminal, not to this descriptor: give it back, or
+        // the next opener (while someone else keeps the terminal open) is refused.
+        (void)::ioctl(device.fd, TIOCNXCL);
+    }
+    ReleaseLockFile(device.lockFile);
+}
+
+void TPosixCommPlatform::GiveBackAtExit()
+{
+    // The descriptors stay: other threads may still wait on them, and the process's end closes
+    // them (and so releases their flock).
+    std::lock_guard lock(mutex_);
+    for (const auto& [handle, device] : devices_)
+        GiveBack(*device);
 }
 
 std::shared_ptr<TPosixCommPlatform::TDevice> TPosixCommPlatform::Find(TCommHandle handle) const
@@ -456,7 +536,8 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     // under the program that holds it.
     std::string lockFile;
     if (HeldUnderAnyName(lockDirectory_, path, linkFolders_)) return EBUSY;
-    if (const int error = TakeLockFile(lockDirectory_, path, lockFile)) return error;
+    std::string lockNote;
+    if (const int error = TakeLockFile(lockDirectory_, path, lockFile, lockNote)) return error;
     const auto refuse = [&lockFile](int error, int fd) {
         if (fd >= 0) ::close(fd);
         ReleaseLockFile(lockFile);
@@ -464,21 +545,31 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     };
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return refuse(errno, -1);
+    // Nothing that can change a file (a lock, the exclusive mode, line settings) happens before
+    // it is known to be a terminal: anything else is handed back untouched, for
+    // IsCharacterDevice to refuse.
+    if (!IsTerminal(fd)) {
+        ReleaseLockFile(lockFile);
+        std::lock_guard lock(mutex_);
+        devices_[fd] = std::make_shared<TDevice>(fd, false);
+        handle = fd;
+        return 0;
+    }
     // Exclusive: flock keeps out every other opener that locks (also root, whom TIOCEXCL
-    // lets through); TIOCEXCL keeps out those that do not lock. A file that is no terminal
-    // refuses TIOCEXCL; IsCharacterDevice judges that.
+    // lets through); TIOCEXCL keeps out those that do not lock.
     if (::flock(fd, LOCK_EX | LOCK_NB) < 0) return refuse(errno, fd);
     (void)::ioctl(fd, TIOCEXCL);
 
+    auto device = std::make_shared<TDevice>(fd, true);
     termios settings{};
     if (::tcgetattr(fd, &settings) == 0) {
+        device->found = settings;
         ::cfmakeraw(&settings);
         settings.c_cflag |= CLOCAL | CREAD;
         (void)::tcsetattr(fd, TCSANOW, &settings);
         RequestLowLatency(fd);
     }
 
-    auto device = std::make_shared<TDevice>(fd);
     device->epoll = ::epoll_create1(EPOLL_CLOEXEC);
     if (device->epoll < 0) return refuse(errno, fd);
     device->lockFile = lockFile;
@@ -499,18 +590,22 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     device->kept.XoffLim = 512;
     device->rxTrigger = LowerRxTrigger(fd, sysfsRoot_);
 
-    std::lock_guard lock(mutex_);
-    devices_[fd] = std::move(device);
-    handle = fd;
+    {
+        std::lock_guard lock(mutex_);
+        devices_[fd] = std::move(device);
+        handle = fd;
+    }
+    if (!lockNote.empty() && OnLockFileNote)
+        OnLockFileNote("'" + path + "' opened without a lock file: " + lockNote);
     return 0;
 }
 
 bool TPosixCommPlatform::IsCharacterDevice(TCommHandle handle)
 {
-    struct stat status
-    {
-    };
-    return ::fstat(handle, &status) == 0 && S_ISCHR(status.st_mode);
+    // Only a terminal serves as a port: a character device that is none (/dev/null) takes no
+    // line settings.
+    const auto device = Find(handle);
+    return device && device->terminal;
 }
 
 void TPosixCommPlatform::CloseDevice(TCommHandle handle)
@@ -523,12 +618,8 @@ void TPosixCommPlatform::CloseDevice(TCommHandle handle)
         device = std::move(found->second);
         devices_.erase(found);
     }
-    RestoreRxTrigger(device->rxTrigger); // while still held, so that no other opener sees it change
-    // The exclusive mode belongs to the terminal, not to this descriptor: give it back, or
-    // the next opener (while someone else keeps the terminal open) is refused.
-    (void)::ioctl(handle, TIOCNXCL);
+    GiveBack(*device);
     ::close(handle);
-    ReleaseLockFile(device->lockFile);
 }
 
 int TPosixCommPlatform::GetCommState(TCommHandle handle, TDeviceControlBlock& block)

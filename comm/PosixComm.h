@@ -2,6 +2,7 @@
 
 #include "comm/CommPlatform.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,10 +61,14 @@ std::vector<std::string> LockFileNamesOf(const std::string& devicePath,
 // root are refused), and, where the lock folder is writable, announced by a UUCP lock file
 // holding this process's id, as terminal and modem programs expect. A device whose lock file
 // names a live process is refused (EBUSY); a lock file left by a process that has ended is
-// taken over. A live lock file under any other name the device goes by (LockFileNamesOf)
-// refuses it too.
+// taken over, or, where it cannot be removed (another user's, in a sticky folder), the device
+// is opened without a lock file of ours and OnLockFileNote says so. A live lock file under any
+// other name the device goes by (LockFileNamesOf) refuses it too.
 //
-// A 16550-compatible UART's receive trigger is 1 byte while the device is held (RxTrigger.h).
+// Only a terminal is held: a path that names anything else is opened but neither locked nor
+// touched, and IsCharacterDevice refuses it. The line settings found on opening are put back
+// when the device is given back, and a 16550-compatible UART's receive trigger is 1 byte while
+// the device is held (RxTrigger.h).
 class TPosixCommPlatform final : public TCommPlatform
 {
 public:
@@ -72,7 +77,16 @@ public:
     explicit TPosixCommPlatform(std::string lockDirectory = DefaultLockDirectory(),
                                 std::vector<std::string> linkFolders = DefaultSerialLinkFolders(),
                                 std::string sysfsRoot = "/sys");
+    // Gives back every device still open, as CloseDevice does.
     ~TPosixCommPlatform() override;
+
+    // Gives back every device still open (line settings, exclusive mode, lock file) but keeps
+    // the descriptors: for the process's end, when other threads may still wait on them.
+    void GiveBackAtExit();
+
+    // Called on the opening thread when a device has been opened without a lock file of ours
+    // because a stale one cannot be removed; the text says which and why.
+    std::function<void(const std::string& text)> OnLockFileNote;
 
     int OpenDevice(const std::string& deviceName, TCommHandle& handle) override;
     bool IsCharacterDevice(TCommHandle handle) override;
@@ -93,6 +107,7 @@ public:
 private:
     struct TDevice;
     std::shared_ptr<TDevice> Find(TCommHandle handle) const;
+    static void GiveBack(const TDevice& device);
 
     const std::string lockDirectory_;
     const std::vector<std::string> linkFolders_;

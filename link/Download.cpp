@@ -236,7 +236,8 @@ void TDownload::Comm1RxChar(std::int32_t count)
     try {
         std::array<std::uint8_t, 128> rxBuffer;
         const int wanted = std::clamp<std::int32_t>(count, 0, rxBuffer.size());
-        const int read = port_.Read(rxBuffer.data(), wanted);
+        int read = port_.Read(rxBuffer.data(), wanted);
+        if (read == wanted && read > 0) read += ReadRest();
         if (linkStopped_ || read != 1) return;
 
         linkStopped_ = true;
@@ -283,6 +284,24 @@ void TDownload::Comm1RxChar(std::int32_t count)
     } catch (...) {
         EndAfterFailure(std::current_exception());
     }
+}
+
+int TDownload::ReadRest()
+{
+    // The port reports bytes left unread only when more arrive: a burst of noise read 128
+    // bytes an event would be drained one answer (one handshake tick) at a time and outlast
+    // the budget. Bounded, so that a line that never stops sending cannot hold the UI thread;
+    // a real line brings 240 bytes a second.
+    constexpr int kLimit = 65536;
+    std::array<std::uint8_t, 128> scratch;
+    int total = 0;
+    while (total < kLimit) {
+        const int read = port_.Read(scratch.data(), static_cast<int>(scratch.size()));
+        if (read <= 0) break;
+        total += read;
+        if (read < static_cast<int>(scratch.size())) break;
+    }
+    return total;
 }
 
 void TDownload::PortFailed(std::exception_ptr error)

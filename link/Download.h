@@ -123,7 +123,9 @@ public:
     void ZelMultiThreader1Threads1Timer();
     // Tick of timed item 2: counts the wait for a reply, ends it after 100 ticks.
     void ZelMultiThreader1Threads2Timer();
-    // A received-character event with `count` bytes waiting.
+    // A received-character event with `count` bytes waiting. Everything on the line is read
+    // before the reply is judged: an event that brings other than exactly one byte is dropped
+    // whole.
     void Comm1RxChar(std::int32_t count);
     // The port failed outside these handlers (its device went away): a download under way
     // ends as after a failure inside them; otherwise nothing happens.
@@ -145,6 +147,8 @@ public:
     const TFrame& FrameTable(int k) const { return frameTable_.at(k - 1); }
 
 private:
+    // Reads and drops what is left on the line after a full read; returns its byte count.
+    int ReadRest();
     void SendTxFrame(const std::string& text);
     void SendNextFrame();
     void EndAfterFailure(std::exception_ptr error);

@@ -12,6 +12,7 @@ packages=(
   libqt6svg6                                 # draws the window's icon (Qt's SVG icon engine)
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
+  xvfb                                       # an X server that a test takes away from the window
   "$@"
 )
 

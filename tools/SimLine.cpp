@@ -14,6 +14,7 @@
 #include <thread>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace movarth::sim {
 
@@ -85,6 +86,34 @@ std::string HexBytes(const std::uint8_t* bytes, std::size_t count)
     return text;
 }
 
+// Writes all of `bytes` to the non-blocking descriptor, waiting for room as needed, unless
+// `giveUp` (asked about every 100 ms) says to stop.
+bool WriteAll(int fd, const TBytes& bytes, const std::function<bool()>& giveUp)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && !giveUp()) {
+            pollfd pfd{fd, POLLOUT, 0};
+            if (::poll(&pfd, 1, 100) < 0 && errno != EINTR) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Line noise: every byte value but the two answers, over and over.
+TBytes Noise(int count)
+{
+    TBytes bytes;
+    for (unsigned value = 0; bytes.size() < static_cast<std::size_t>(count); ++value)
+        if (const auto byte = static_cast<std::uint8_t>(value); byte != kAck && byte != kRefuse)
+            bytes.push_back(byte);
+    return bytes;
+}
+
 } // namespace
 
 TSimOptions ParseOptions(const std::vector<std::string>& args)
@@ -117,6 +146,8 @@ TSimOptions ParseOptions(const std::vector<std::string>& args)
             policy.doubleAnswer.insert(Number(option, value(), 1, 1000));
         } else if (option == "--delay") {
             policy.delay = std::chrono::milliseconds(Number(option, value(), 0, 3'600'000));
+        } else if (option == "--noise") {
+            options.noise = Number(option, value(), 0, 100'000'000);
         } else if (option == "--no-pacing") {
             options.pacing = false;
         } else if (option == "--device") {
@@ -160,6 +191,8 @@ Answer policy (default: acknowledge everything):
   --delay MS            answer MS milliseconds after a handshake byte or frame has arrived
 
 Line and run:
+  --noise N             send N bytes of line noise (never 0x55 or 0xAA) at once, just before
+                        the first answer
   --no-pacing           answer at once instead of at the line's pace (10 bits a byte at
                         2400 bit/s: a frame takes 33 ms to arrive, an answer 4 ms to leave)
   --device PATH         use this serial device instead of a new pseudo-terminal
@@ -289,6 +322,7 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
         options.timeout ? std::optional<TTime>(*options.timeout) : std::nullopt;
 
     int delivered = 0; // complete schedules whose last answer has been written
+    bool noiseDue = options.noise > 0;
     while (!stop.load()) {
         if (options.once && delivered > 0) break;
         TTime wake = now() + std::chrono::milliseconds(100); // looks at `stop` this often
@@ -330,6 +364,16 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
             }
         }
         while (!answers.empty() && answers.front().due <= now()) {
+            if (std::exchange(noiseDue, false)) {
+                if (!WriteAll(line.Fd(), Noise(options.noise),
+                              [&] { return stop.load() || (deadline && now() >= *deadline); })) {
+                    if (log) std::fprintf(log, "write: %s\n", std::strerror(errno));
+                    return 3;
+                }
+                if (log)
+                    std::fprintf(log, "%10.3f ms  noise: %d bytes\n", Milliseconds(now()),
+                                 options.noise);
+            }
             const TBytes& bytes = answers.front().bytes;
             if (::write(line.Fd(), bytes.data(), bytes.size()) !=
                 static_cast<ssize_t>(bytes.size())) {

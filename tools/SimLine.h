@@ -20,6 +20,7 @@ struct TSimOptions
 {
     TAnswerPolicy policy;
     bool pacing = true;
+    int noise = 0;      // bytes of line noise sent just before the first answer
     std::string device; // empty: a new pseudo-terminal
     bool once = false;  // end after the first complete schedule, once the tool lets go
     std::optional<std::chrono::milliseconds> timeout;

@@ -1,5 +1,6 @@
 // movarth-controller-sim: the count-down controller on a pseudo-terminal, for trying out and
 // testing the download without the device.
+#include "process/Process.h"
 #include "tools/SimLine.h"
 
 #include <csignal>
@@ -20,6 +21,7 @@ extern "C" void RequestStop(int)
 int main(int argc, char** argv)
 {
     using namespace movarth::sim;
+    movarth::OpenStandardDescriptors();
     const std::string program = argc > 0 ? argv[0] : "movarth-controller-sim";
     TSimOptions options;
     try {

@@ -17,7 +17,11 @@
 #include <QWindow>
 #include <ctime>
 #include <gmock/gmock.h>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace movarth {
 namespace {
@@ -196,6 +200,59 @@ TEST_F(MainWindow, AnUnreadableSettingsFileIsSetAsideAndTheStartUpGoesOn)
     QFile kept(QDir(dir.Path()).filePath(aside.first()));
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), damaged);
+}
+
+// What stands in the settings file's place but is no regular file of a sane size is not read
+// at all (a FIFO would hang the start before the window appears, a link to /dev/zero or a
+// huge file would fill the memory): it is moved aside as it is, and the start-up goes on.
+TEST_F(MainWindow, ASettingsFileThatIsNoSaneRegularFileIsMovedAsideUnread)
+{
+    const struct
+    {
+        const char* name;
+        std::function<bool(const QByteArray& path)> make;
+    } cases[] = {
+        // First: should the check ever go, this one hangs (and fails at the test's timeout)
+        // before the link to /dev/zero can eat the machine's memory.
+        {"a FIFO", [](const QByteArray& path) { return ::mkfifo(path.constData(), 0600) == 0; }},
+        {"a file of 190 MB (sparse)",
+         [](const QByteArray& path) {
+             const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+             const bool made = fd >= 0 && ::ftruncate(fd, 190'000'000) == 0;
+             if (fd >= 0) ::close(fd);
+             return made;
+         }},
+        {"a link to /dev/zero",
+         [](const QByteArray& path) { return ::symlink("/dev/zero", path.constData()) == 0; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TScopedSettingsDir scratch;
+        const QByteArray path = QFile::encodeName(scratch.File());
+        ASSERT_TRUE(c.make(path));
+        struct stat found
+        {
+        };
+        ASSERT_EQ(::lstat(path.constData(), &found), 0);
+        op.calls.clear();
+
+        auto window = Start();
+        EXPECT_TRUE(op.calls.empty());
+        EXPECT_TRUE(window->ZelMultiThreader1.Threads()[0].Enabled()) << "the start-up went on";
+        EXPECT_NE(Stored(scratch, "company"), QStringLiteral("<absent>"));
+        const QStringList aside = QDir(scratch.Path())
+                                      .entryList({QStringLiteral("movarth.conf.unreadable-*")},
+                                                 QDir::AllEntries | QDir::System);
+        ASSERT_EQ(aside.size(), 1);
+        struct stat moved
+        {
+        };
+        ASSERT_EQ(
+            ::lstat(QFile::encodeName(QDir(scratch.Path()).filePath(aside.first())).constData(),
+                    &moved),
+            0);
+        EXPECT_EQ(moved.st_ino, found.st_ino) << "moved, not copied";
+    }
 }
 
 TEST_F(MainWindow, TheClockShowsDateTwoBlanksAndTime)

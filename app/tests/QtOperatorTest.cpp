@@ -112,6 +112,8 @@ const TYesNoAnswer kYesNoAnswers[] = {
     {"No pressed", [](QMessageBox& box) { ButtonNamed(box, "&No")->click(); }, false},
     {"Escape", [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, false},
     {"close box", [](QMessageBox& box) { box.close(); }, false},
+    // Ended from outside without any button, as when the program is told to stop.
+    {"no button", [](QMessageBox& box) { box.hide(); }, false},
 };
 
 TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)
@@ -131,7 +133,8 @@ TEST(QtOperator, ConfirmIsAQuestionWithYesTheDefaultAndOnlyYesTrue)
     }
 }
 
-// Escape and the close box answer the overwrite question No: the file stays.
+// Escape, the close box and a box ended without a button answer the overwrite question No:
+// the file stays.
 TEST(QtOperator, AskInformationIsTrueOnlyForYes)
 {
     TQtOperator op(nullptr);

@@ -4,6 +4,7 @@
 #include "comm/SerialComm.h"
 #include "tests/support/AsOrdinaryUser.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -186,6 +187,27 @@ struct TLockFolder
     }
     std::string path;
 };
+
+// What an ordinary user's plain opener of the device meets: "opened", or why not (the
+// terminal's exclusive mode, left behind, refuses with EBUSY every opener but root).
+std::string OrdinaryOpener(const std::string& device)
+{
+    return test::AsOrdinaryUser([&] {
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return std::string(std::strerror(errno));
+        ::close(fd);
+        return std::string("opened");
+    });
+}
+
+// The settings a terminal keeps, compared field by field (termios has padding).
+bool SameSettings(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) &&
+           std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
+}
 
 std::string ReadFile(const std::string& path)
 {
@@ -543,6 +565,148 @@ TEST(PosixLockFolderTest, AFolderThatCannotBeWrittenIsGoneWithout)
               "opened");
 }
 
+// The lock folder is shared with every user and sticky (/run/lock): another user's lock file
+// there cannot be removed by us. One whose process has ended, or that names none, leaves the
+// port to flock and the exclusive mode: it opens without a lock file of ours, and says so once.
+TEST(PosixLockFolderTest, AnotherUsersStaleLockFileInAStickyFolderIsLeftAndThePortOpens)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to leave a lock file as another user";
+    TLockFolder folder;
+    ASSERT_EQ(::chmod(folder.path.c_str(), 01777), 0);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchmod(slave, 0666), 0);
+    const std::string device = ::ttyname(slave);
+    const std::string lock = folder.path + "/" + LockFileName(device);
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+
+    const struct
+    {
+        std::string content;
+        std::string why;
+    } cases[] = {
+        {LockContent(dead), ", left by process " + std::to_string(dead) + " which has ended,"},
+        {"", ", which names no running process,"},
+        {"\x01garbled", ", which names no running process,"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        WriteFile(lock, c.content); // root's file
+        const std::string seen = test::AsOrdinaryUser([&] {
+            TPosixCommPlatform platform{folder.path};
+            std::string notes;
+            platform.OnLockFileNote = [&](const std::string& text) { notes += text + "\n"; };
+            TPlainUiLoop ui;
+            TComm comm(ui, platform);
+            comm.SetDeviceName(device);
+            try {
+                comm.Open();
+                comm.Close();
+                comm.Open(); // and again, the same way
+                comm.Close();
+            } catch (const ECommError& error) {
+                return std::string("refused: ") + error.what();
+            }
+            return notes;
+        });
+        const std::string note = "'" + device + "' opened without a lock file: " + lock + c.why +
+                                 " cannot be removed (" + std::strerror(EPERM) + ")\n";
+        EXPECT_EQ(seen, note + note);
+        EXPECT_EQ(ReadFile(lock), c.content) << "left to its owner";
+        EXPECT_EQ(folder.Files(), std::vector<std::string>{LockFileName(device)});
+    }
+    // One that the user may not even read tells nothing: it may be a live process's.
+    WriteFile(lock, LockContent(dead));
+    ASSERT_EQ(::chmod(lock.c_str(), 0600), 0);
+    EXPECT_EQ(test::AsOrdinaryUser([&] {
+                  TPosixCommPlatform platform{folder.path};
+                  TPlainUiLoop ui;
+                  TComm comm(ui, platform);
+                  comm.SetDeviceName(device);
+                  try {
+                      comm.Open();
+                      return std::string("opened");
+                  } catch (const ECommError& error) {
+                      return std::string(error.what());
+                  }
+              }),
+              "Error accessing specified device (Error: " + std::to_string(EBUSY) + ") ");
+    ::close(slave);
+    ::close(master);
+}
+
+// Our lock file is written under a temporary name nobody can plant beforehand: the name the
+// program once used (LTMP.<pid>.<tid>), planted, no longer keeps it from writing one.
+TEST_F(PtyCommTest, APlantedTemporaryNameDoesNotKeepTheLockFileOut)
+{
+    const std::string planted =
+        locks.path + "/LTMP." + std::to_string(::getpid()) + "." + std::to_string(::gettid());
+    WriteFile(planted, "planted");
+    comm.Open();
+    EXPECT_EQ(ReadFile(LockFile()), LockContent(::getpid()));
+    EXPECT_EQ(ReadFile(planted), "planted");
+    std::vector<std::string> files = locks.Files();
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{LockFileName(path_),
+                                               planted.substr(locks.path.size() + 1)}))
+        << "no temporary file of ours is left";
+    comm.Close();
+}
+
+// The lock file can be read by every later opener whatever the umask: under umask 0777 a file
+// of mode 0000 would be taken for one whose owner cannot be told, and taken over.
+TEST(PosixLockFolderTest, TheLockFileIsReadableWhateverTheUmask)
+{
+    EXPECT_EQ(test::AsOrdinaryUser([] {
+                  TLockFolder folder;
+                  int master = -1;
+                  int slave = -1;
+                  if (folder.path.empty() ||
+                      ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+                      return std::string("no folder or pty");
+                  const std::string device = ::ttyname(slave);
+                  const std::string lock = folder.path + "/" + LockFileName(device);
+                  ::umask(0777);
+                  TPlainUiLoop ui;
+                  TPosixCommPlatform platform{folder.path};
+                  TComm comm(ui, platform);
+                  comm.SetDeviceName(device);
+                  TPosixCommPlatform laterPlatform{folder.path};
+                  TComm later(ui, laterPlatform);
+                  later.SetDeviceName(device);
+                  std::string seen;
+                  try {
+                      comm.Open();
+                      struct stat status
+                      {
+                      };
+                      ::stat(lock.c_str(), &status);
+                      char mode[8];
+                      std::snprintf(mode, sizeof mode, "%04o", status.st_mode & 07777);
+                      seen = std::string("mode ") + mode;
+                      try {
+                          later.Open();
+                          seen += ", a later opener got in";
+                      } catch (const ECommError& error) {
+                          seen += std::string(", a later opener: ") + error.what();
+                      }
+                      seen += ReadFile(lock) == LockContent(::getpid()) ? ", the lock file is ours"
+                                                                        : ", the lock file is gone";
+                      comm.Close();
+                  } catch (const ECommError& error) {
+                      seen = std::string("refused: ") + error.what();
+                  }
+                  ::close(slave);
+                  ::close(master);
+                  return seen;
+              }),
+              "mode 0644, a later opener: Error accessing specified device (Error: " +
+                  std::to_string(EBUSY) + ") , the lock file is ours");
+}
+
 TEST_F(PtyCommTest, TheOtherEndHangingUpClosesThePortAndReportsTheLoss)
 {
     std::vector<std::string> losses;
@@ -570,18 +734,154 @@ TEST_F(PtyCommTest, TheOtherEndHangingUpClosesThePortAndReportsTheLoss)
     EXPECT_EQ(losses.size(), 1u);
 }
 
-// /dev/null opens as a character device but takes no line settings: the opening fails after
-// the device was opened, and must give it back, lock and lock file included.
+// A pseudo-terminal carries only 8 bits without parity: the opening fails after the device
+// was opened, and must give it back, lock, lock file and line settings included.
 TEST_F(PtyCommTest, AnOpeningThatFailsPartWayHoldsNothing)
 {
-    comm.SetDeviceName("/dev/null");
-    ExpectCommError([&] { comm.Open(); }, "Error updating DataControlBlock", ENOTTY);
+    const termios before = SlaveSettings();
+    comm.SetParity(paEven);
+    ExpectCommError([&] { comm.Open(); }, "Error updating DataControlBlock", EINVAL);
     EXPECT_FALSE(comm.IsOpen());
     EXPECT_TRUE(locks.Files().empty());
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     ::close(fd);
+    EXPECT_TRUE(SameSettings(SlaveSettings(), before));
+}
+
+// Only a terminal is a port. Anything else is refused before it is locked or changed: each
+// of these is flock-ed by someone else here, which an opener that locked first would have run
+// into ("in use"). /dev/null is a character device too, but no terminal.
+TEST_F(PtyCommTest, AnythingButATerminalIsRefusedBeforeItIsLocked)
+{
+    char file[] = "/tmp/movarth-comm-XXXXXX";
+    const int fileFd = ::mkstemp(file);
+    ASSERT_GE(fileFd, 0);
+    ::close(fileFd);
+    const std::string fifo = locks.path + "-fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& name : {std::string(file), fifo, std::string("/dev/null")}) {
+        SCOPED_TRACE(name);
+        const int held = ::open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        comm.SetDeviceName(name);
+        ExpectCommError([&] { comm.Open(); }, "Invalid device handle, access denied", -1);
+        EXPECT_FALSE(comm.IsOpen());
+        EXPECT_TRUE(locks.Files().empty());
+        ::close(held);
+    }
+    ::unlink(file);
+    ::unlink(fifo.c_str());
+}
+
+// The line settings found when the port opened are put back when it closes, as serial
+// programs do: a terminal given as the port is not left raw at 2400 bit/s.
+TEST_F(PtyCommTest, TheLineSettingsFoundAreRestoredOnClose)
+{
+    termios cooked = SlaveSettings();
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_oflag |= OPOST;
+    ::cfsetspeed(&cooked, B9600);
+    ASSERT_EQ(::tcsetattr(slave_, TCSANOW, &cooked), 0);
+    const termios before = SlaveSettings();
+    comm.Open();
+    const termios open = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&open), B2400);
+    EXPECT_EQ(open.c_lflag & ICANON, 0u);
+    comm.Close();
+    EXPECT_TRUE(SameSettings(SlaveSettings(), before));
+}
+
+// /dev/tty, the controlling terminal, given as the port: a child of its own session takes a
+// pseudo-terminal as its controlling terminal (a test may run without one) and opens it by
+// that name.
+TEST(PosixTerminalTest, TheControllingTerminalAsThePortIsGivenBackAsItWas)
+{
+    TLockFolder locks;
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchmod(slave, 0666), 0); // so that the ordinary user may try it
+    const termios before = [&] {
+        termios settings{};
+        ::tcgetattr(slave, &settings);
+        return settings;
+    }();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int result = 10;
+        if (::setsid() >= 0 && ::ioctl(slave, TIOCSCTTY, 0) == 0) {
+            TPosixCommPlatform platform{locks.path};
+            TPlainUiLoop ui;
+            TComm comm(ui, platform);
+            comm.SetDeviceName("/dev/tty");
+            comm.SetBaudRate(br2400);
+            try {
+                comm.Open();
+                termios raw{};
+                ::tcgetattr(slave, &raw);
+                result = cfgetospeed(&raw) == B2400 && !(raw.c_lflag & ICANON) ? 0 : 11;
+                comm.Close();
+            } catch (const ECommError&) {
+                result = 12;
+            }
+        }
+        ::_exit(result);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no controlling terminal; 11: not set up; 12: refused";
+    termios after{};
+    ::tcgetattr(slave, &after);
+    EXPECT_TRUE(SameSettings(after, before));
+    EXPECT_EQ(OrdinaryOpener(::ttyname(slave)), "opened");
+    EXPECT_TRUE(locks.Files().empty());
+    ::close(slave);
+    ::close(master);
+}
+
+// A program that ends with exit() while its port is open (Qt's X11 plugin does when the
+// display goes away; the window is never taken down) still gives the port back: exclusive
+// mode off, line settings as they were, no lock file.
+TEST(PosixTerminalTest, APortStillOpenAtExitIsGivenBack)
+{
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchmod(slave, 0666), 0); // so that the ordinary user may try it
+    const std::string path = ::ttyname(slave);
+    termios before{};
+    ::tcgetattr(slave, &before);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        TPlainUiLoop ui;
+        auto* comm = new TComm(ui); // the program's own platform; never destroyed
+        comm->SetDeviceName(path);
+        try {
+            comm->Open();
+        } catch (const ECommError&) {
+            ::_exit(12);
+        }
+        if (OrdinaryOpener(path) != std::strerror(EBUSY)) ::_exit(11);
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "11: not exclusive while open; 12: refused";
+    EXPECT_EQ(OrdinaryOpener(path), "opened");
+    termios after{};
+    ::tcgetattr(slave, &after);
+    EXPECT_TRUE(SameSettings(after, before));
+    const std::string folder = DefaultLockDirectory();
+    if (!folder.empty()) {
+        EXPECT_FALSE(std::filesystem::exists(folder + "/" + LockFileName(path)));
+    }
+    ::close(slave);
+    ::close(master);
 }
 
 TEST_F(PtyCommTest, ARegularFileIsRefused)

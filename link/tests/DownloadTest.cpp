@@ -601,11 +601,49 @@ TEST_F(DownloadTest, AReadIsBoundedByTheReceiveBuffer)
 {
     SetEntries(1);
     StartAndShake();
+    port.readCounts.clear();
     port.pending.assign(300, kAckByte);
     download.Comm1RxChar(300);
     download.Comm1RxChar(-1);
-    EXPECT_THAT(port.readCounts, ElementsAre(1, 128, 0));
+    // Each read fits the buffer; the event takes in all 300 bytes (128 + 128 + 44).
+    EXPECT_THAT(port.readCounts, ElementsAre(128, 128, 128, 0));
+    EXPECT_TRUE(port.pending.empty());
     EXPECT_TRUE(item2.Enabled()) << "a multi-byte event is dropped as a whole";
+}
+
+// The port reports bytes left unread only when more arrive. A burst of noise (here reported
+// as one queue of 4 KiB) is taken in whole by its event, so the controller's next answer
+// arrives alone and counts; a line that never stops sending is read a bounded amount at a time.
+TEST_F(DownloadTest, ABurstOfNoiseIsTakenInByItsEventAndTheNextAnswerCounts)
+{
+    const struct
+    {
+        std::size_t noise;
+        std::size_t leftAfterTheEvent;
+    } cases[] = {{100, 0}, {60000, 0}, {200000, 200000 - 128 - 65536}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.noise);
+        SetEntries(1);
+        download.BitBtn4Click();
+        Tick();
+        port.pending.clear();
+        for (std::size_t i = 0; i < c.noise; ++i)
+            port.pending.push_back(static_cast<std::uint8_t>(0x11 + i % 50));
+        download.Comm1RxChar(4095);
+        EXPECT_EQ(port.pending.size(), c.leftAfterTheEvent);
+        EXPECT_EQ(download.LinkState(), 1) << "the noise answered nothing";
+        EXPECT_TRUE(item1.Enabled());
+        while (!port.pending.empty())
+            download.Comm1RxChar(4095);
+
+        Receive({kAckByte});
+        EXPECT_EQ(download.LinkState(), 2);
+        EXPECT_EQ(status.Caption(), FrameCaption(1));
+        EXPECT_EQ(port.writes.back(), RowFrame(1));
+        Receive({kAckByte});
+        Receive({kAckByte});
+        EXPECT_EQ(status.Caption(), kSuccessCaption);
+    }
 }
 
 // A failing port inside a handler ends the download and reaches the error report; the items

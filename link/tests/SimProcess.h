@@ -23,11 +23,12 @@ extern char** environ;
 namespace movarth::test {
 
 // The controller simulator as a child process: its first output line is the device to open,
-// its schedule output is collected from a pipe and its log from a file.
+// its schedule output is collected from a pipe and its log from a file. Its standard input is
+// the test's, or closed.
 class TSimProcess
 {
 public:
-    explicit TSimProcess(const std::vector<std::string>& options)
+    explicit TSimProcess(const std::vector<std::string>& options, bool stdinClosed = false)
     {
         char logName[] = "/tmp/movarth-sim-log-XXXXXX";
         const int logFd = ::mkstemp(logName);
@@ -39,6 +40,7 @@ public:
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (stdinClosed) posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logName, O_WRONLY | O_TRUNC,
                                          0600);
@@ -69,6 +71,7 @@ public:
     TSimProcess& operator=(const TSimProcess&) = delete;
 
     const std::string& DevicePath() const { return devicePath_; }
+    pid_t Pid() const { return pid_; }
 
     // Waits up to `timeout` for the simulator to end by itself, then asks it to stop (SIGTERM).
     // Returns its exit status.

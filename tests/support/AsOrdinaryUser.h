@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <grp.h>
 #include <string>
@@ -74,5 +75,40 @@ inline std::string AsOrdinaryUser(const std::function<std::string()>& body)
         return "child: died (status " + std::to_string(status) + ") after: " + result;
     return result;
 }
+
+// A copy of a built program in a folder of its own under /tmp that every user may enter, for
+// running it as the ordinary user: the build folder may lie where that user cannot reach (a
+// checkout under /root). Removed with the object.
+class TProgramCopy
+{
+public:
+    explicit TProgramCopy(const std::string& program)
+    {
+        char folder[] = "/tmp/movarth-program-XXXXXX";
+        if (::mkdtemp(folder) == nullptr) return;
+        folder_ = folder;
+        namespace fs = std::filesystem;
+        fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+        path_ = folder_ + "/" + fs::path(program).filename().string();
+        std::error_code error;
+        if (!fs::copy_file(program, path_, error)) path_.clear();
+    }
+    ~TProgramCopy()
+    {
+        std::error_code error;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, error);
+    }
+    TProgramCopy(const TProgramCopy&) = delete;
+    TProgramCopy& operator=(const TProgramCopy&) = delete;
+
+    // Empty when the copy could not be made.
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string folder_;
+    std::string path_;
+};
 
 } // namespace movarth::test

@@ -217,13 +217,11 @@ step_uart_sigterm() {
   held $uart
   kill -TERM "$(pidof movarth-send)"
   finished killed
-  if [ ! -e "$(lock_of $uart)" ]; then
-    check "ended by SIGTERM ($status), the port closed: the trigger is 8 again" is $trigger 8
-  else
-    echo "  ended by SIGTERM ($status) without closing the port: lock file left, trigger $(cat $trigger)"
-    rm -f "$(lock_of $uart)"
-    echo 8 >$trigger
-  fi
+  check "SIGTERM ends it with 143" [ "$status" = 143 ]
+  check "SIGTERM gives the port back: no lock file left" [ ! -e "$(lock_of $uart)" ]
+  check "SIGTERM gives the port back: the trigger is 8 again" is $trigger 8
+  rm -f "$(lock_of $uart)"
+  echo 8 >$trigger
 }
 
 for step in ports uart_as_root uart_as_ordinary_user udev_rule usb_as_root usb_pulled \

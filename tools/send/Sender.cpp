@@ -6,6 +6,7 @@
 #include "link/Adapters.h"
 #include "link/Download.h"
 #include "link/SendHistory.h"
+#include "process/Process.h"
 #include "schedule/Operator.h"
 #include "schedule/Schedule.h"
 #include "schedule/ScheduleFile.h"
@@ -189,14 +190,27 @@ TSendRecord NotSent(const std::string& port, const std::string& source,
     return SendRecordOf(end, port, source);
 }
 
+// The end after a stop signal (TStopSignals, installed by the program): one line, and the
+// shell's status for a program that a signal ended.
+int Stopped(TReport& report, bool sending)
+{
+    const int signo = TStopSignals::Received();
+    report.Error("stopped by " + SignalName(signo) +
+                 (sending ? ": the download did not finish" : ": nothing was sent"));
+    return 128 + signo;
+}
+
 // Opens the port and runs the download of the table's `entries` rows on the window's own
 // pieces, serving their hand-overs on this thread until it ends. Its outcome goes to the
 // history.
 int Download(const std::string& port, const TStringTable& table, int entries, TReport& report,
              TOperator& op, TSendHistory& history, const std::string& source)
 {
+    if (TStopSignals::Received() != 0) return Stopped(report, false);
     TPlainUiLoop ui;
-    TComm comm(ui);
+    TPosixCommPlatform platform;
+    platform.OnLockFileNote = [&report](const std::string& text) { report.Error(text); };
+    TComm comm(ui, platform);
     SetUpControllerPort(comm);
     comm.SetDeviceName(port);
     try {
@@ -230,17 +244,31 @@ int Download(const std::string& port, const TStringTable& table, int entries, TR
     // from holding an unattended run for ever.
     const std::chrono::milliseconds limit = 2 * (entries + 2) * kMaxWaitTicks * 50ms;
     download.BitBtn4Click();
-    const bool ended = ui.RunUntil([&] { return !download.DownloadBusy(); }, limit);
+    // A stop signal is seen at the next hand-over: a download always has timed item 1 or 2
+    // ticking, so within one 50 ms tick.
+    const bool ended = ui.RunUntil(
+        [&] { return !download.DownloadBusy() || TStopSignals::Received() != 0; }, limit);
+    const bool stopped = download.DownloadBusy() && TStopSignals::Received() != 0;
+    handshakeItem.SetEnabled(false);
+    replyWaitItem.SetEnabled(false);
     comm.Close();
     report.EndLine();
 
+    // A download cut short never told its end listener: it is recorded as failed, with why.
+    const auto recordCutShort = [&](const std::string& why) {
+        TSendRecord record = NotSent(port, source, EntriesOf(table, entries), why);
+        record.outcome = TSendOutcome::soFailed;
+        history.Append(record);
+    };
+    if (stopped) {
+        recordCutShort("stopped by " + SignalName(TStopSignals::Received()));
+        return Stopped(report, true);
+    }
     if (!ended) {
         const std::string failure =
             "it had not ended after " + std::to_string(limit.count() / 1000) + " s";
         report.Error("download failed: " + failure);
-        TSendRecord record = NotSent(port, source, EntriesOf(table, entries), failure);
-        record.outcome = TSendOutcome::soFailed;
-        history.Append(record);
+        recordCutShort(failure);
         return kExitFailed;
     }
     if (!lineFailure.empty()) {
@@ -293,6 +321,11 @@ int Send(const TSendOptions& options, std::FILE* out, TReport& report)
         frames.push_back(kConfirmationFrame);
         for (const TFrame& frame : frames)
             std::fprintf(out, "%s\n", FrameHex(frame).c_str());
+        // Frames that did not reach their reader (a closed pipe, a full disk) were not listed.
+        if (std::fflush(out) != 0 || std::ferror(out)) {
+            report.Error(std::string("cannot write the frames: ") + std::strerror(errno));
+            return kExitRefused;
+        }
         return kExitSuccess;
     }
     return Download(options.port, table, entries, report, op, history, source);
@@ -384,7 +417,9 @@ Exit status:
      with --list-ports: the ports were listed)
   1  the download failed: no answer, a refusing controller, an unknown answer, the line lost
   2  bad usage, a file that cannot be read, does not convert or holds a time that is no
-     time of day, or a port that cannot be opened; nothing was sent
+     time of day, or a port that cannot be opened; nothing was sent (with --dry-run: the
+     frames could not be written)
+  128+N  stopped by signal N (SIGHUP, SIGINT, SIGTERM); the port was given back
 )";
 }
 

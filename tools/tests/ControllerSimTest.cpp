@@ -408,6 +408,8 @@ TEST(SimOptions, ParsesEveryPolicy)
                                               "--delay",
                                               "250",
                                               "--no-pacing",
+                                              "--noise",
+                                              "100000",
                                               "--device",
                                               "/dev/ttyUSB0",
                                               "--once",
@@ -422,6 +424,7 @@ TEST(SimOptions, ParsesEveryPolicy)
     EXPECT_TRUE(policy.doubleAnswer.contains(7));
     EXPECT_EQ(policy.delay, 250ms);
     EXPECT_FALSE(options.pacing);
+    EXPECT_EQ(options.noise, 100000);
     EXPECT_EQ(options.device, "/dev/ttyUSB0");
     EXPECT_TRUE(options.once);
     EXPECT_EQ(options.timeout, std::chrono::milliseconds(9000));
@@ -437,6 +440,7 @@ TEST(SimOptions, RefusesWhatItCannotUse)
                                                {"--bad-answer", "1:0x55"},
                                                {"--bad-answer", "1:256"},
                                                {"--delay", "-5"},
+                                               {"--noise", "-1"},
                                                {"--delay"},
                                                {"--timeout", "soon"},
                                                {"--loud"}})

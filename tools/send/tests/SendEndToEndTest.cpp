@@ -1,22 +1,28 @@
 // movarth-send as it is run: the built program as a child process, sending schedule files to
 // the controller simulator on a pseudo-terminal.
+#include "comm/PosixComm.h"
 #include "comm/SerialPorts.h"
 #include "link/Download.h"
 #include "link/tests/SimProcess.h"
 #include "schedule/TimeText.h"
+#include "tests/support/AsOrdinaryUser.h"
+#include "tests/support/SilentLine.h"
 #include "tests/support/TextFiles.h"
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <spawn.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -36,8 +42,8 @@ using ::testing::StartsWith;
 using test::Lines;
 using test::ReadAll;
 
-// movarth-send as a child process: its standard output and error go to files (or its
-// standard error to the given descriptor), read once it has ended.
+// movarth-send as a child process: its standard output and error go to files, read once it
+// has ended, or to descriptors of the test's, or are closed.
 class TSenderProcess
 {
 public:
@@ -47,20 +53,27 @@ public:
         std::string out;
         std::string err;
     };
+    static constexpr int kToFile = -1;
+    static constexpr int kClosed = -2;
 
-    explicit TSenderProcess(const std::vector<std::string>& args, int errFd = -1)
+    explicit TSenderProcess(const std::vector<std::string>& args, int errFd = kToFile,
+                            int outFd = kToFile, const std::string& program = MOVARTH_SEND)
     {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (errFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-        else
-            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> all{MOVARTH_SEND};
+        const auto route = [&](int fd, int target, const std::string& path) {
+            if (target == kClosed)
+                posix_spawn_file_actions_addclose(&actions, fd);
+            else if (target >= 0)
+                posix_spawn_file_actions_adddup2(&actions, target, fd);
+            else
+                posix_spawn_file_actions_addopen(&actions, fd, path.c_str(),
+                                                 O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        };
+        route(STDOUT_FILENO, outFd, outPath_);
+        route(STDERR_FILENO, errFd, errPath_);
+        std::vector<std::string> all{program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& arg : all)
@@ -81,6 +94,8 @@ public:
     }
     TSenderProcess(const TSenderProcess&) = delete;
     TSenderProcess& operator=(const TSenderProcess&) = delete;
+
+    pid_t Pid() const { return pid_; }
 
     // Waits up to `timeout` for the end, then kills it.
     TResult Wait(std::chrono::milliseconds timeout)
@@ -539,6 +554,219 @@ TEST_F(SendEndToEndTest, OnATerminalTheProgressIsOneLineRewrittenInPlace)
                                 kSuccessCaption + "\033[K\r\n"));
     EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1) << shown;
     EXPECT_EQ(sim.Finish(10s), 0);
+}
+
+// Where descriptor `fd` of process `pid` leads.
+std::string DescriptorTarget(pid_t pid, int fd)
+{
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(
+        "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error);
+    return error ? "closed" : target.string();
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = TSteady::now() + timeout;
+    while (!condition()) {
+        if (TSteady::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A stop signal in the middle of a download (systemd stopping a unit, Ctrl-C, a closed
+// terminal) ends it with the port given back: as an ordinary user, whom the exclusive mode
+// left behind would lock out (root passes it), the next run opens the same port at once.
+TEST_F(SendEndToEndTest, AStopSignalEndsTheDownloadAndTheNextRunOpensThePortAtOnce)
+{
+    const test::TProgramCopy sender(MOVARTH_SEND);
+    ASSERT_FALSE(sender.Path().empty());
+    for (const int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signo);
+        const std::string seen = test::AsOrdinaryUser([&] {
+            char folder[] = "/tmp/movarth-send-stop-XXXXXX";
+            if (::mkdtemp(folder) == nullptr) return std::string("no folder");
+            const std::string file = std::string(folder) + "/today.qlx";
+            std::ofstream(file, std::ios::binary) << ScheduleBytes(DescendingEntries(2));
+            test::TSilentLine line;
+            std::string report;
+            for (int run = 1; run <= 2; ++run) {
+                TSenderProcess process({file, "--port", line.Path()}, TSenderProcess::kToFile,
+                                       TSenderProcess::kToFile, sender.Path());
+                const bool sending = line.AwaitHandshakes(3, 20s);
+                ::kill(process.Pid(), signo);
+                const auto ended = process.Wait(10s);
+                const auto lines = Lines(ended.err);
+                report += "run " + std::to_string(run) + (sending ? ": sending" : ": not sending") +
+                          ", status " + std::to_string(ended.status) + ", " +
+                          (lines.empty() ? std::string("no message") : lines.back()) + "\n";
+                if (!sending || ended.status != 128 + signo) return report;
+            }
+            const std::string folderOfLocks = DefaultLockDirectory();
+            const bool lockLeft =
+                !folderOfLocks.empty() &&
+                std::filesystem::exists(folderOfLocks + "/" + LockFileName(line.Path()));
+            report += lockLeft ? "a lock file left" : "no lock file left";
+            std::filesystem::remove_all(folder);
+            return report;
+        });
+        const std::string run = ", status " + std::to_string(128 + signo) +
+                                ", movarth-send: stopped by " +
+                                (signo == SIGTERM  ? "SIGTERM"
+                                 : signo == SIGINT ? "SIGINT"
+                                                   : "SIGHUP") +
+                                ": the download did not finish\n";
+        EXPECT_EQ(seen, "run 1: sending" + run + "run 2: sending" + run + "no lock file left");
+        if (HasFailure()) break; // the other signals would fail the same way, only later
+    }
+}
+
+// A program started with a standard descriptor closed (2>&-, a careless unit file) has
+// /dev/null there, so the port never becomes descriptor 2 and no text goes onto the line.
+TEST_F(SendEndToEndTest, AProgramStartedWithAStandardDescriptorClosedHasDevNullThere)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(2)));
+    test::TSimProcess sim({"--silent", "--verbose", "--timeout", "60"}, true);
+    EXPECT_EQ(DescriptorTarget(sim.Pid(), STDIN_FILENO), "/dev/null");
+
+    TSenderProcess sender({file, "--port", sim.DevicePath()}, TSenderProcess::kClosed);
+    ASSERT_TRUE(WaitFor([&] { return sim.Log().find("handshake 3") != std::string::npos; }, 20s))
+        << sim.Log();
+    EXPECT_EQ(DescriptorTarget(sender.Pid(), STDERR_FILENO), "/dev/null");
+    ::kill(sender.Pid(), SIGTERM);
+    EXPECT_EQ(sender.Wait(10s).status, 128 + SIGTERM);
+    sim.Finish(0ms);
+    // The line carried handshake bytes and nothing else.
+    for (const std::string& logLine : Lines(sim.Log())) {
+        const auto rx = logLine.find(" rx ");
+        if (rx == std::string::npos) continue;
+        std::istringstream bytes(logLine.substr(rx + 4));
+        for (std::string byte; bytes >> byte;)
+            EXPECT_EQ(byte, "55") << logLine;
+    }
+}
+
+// SIGPIPE kills nothing: progress into a reader that has gone is lost, the download goes on;
+// frames of --dry-run that cannot be written are a failure, not a success.
+TEST_F(SendEndToEndTest, AWriteThatFailsIsAnErrorAndNeverAKill)
+{
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(2)));
+    {
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ::close(fds[0]); // as `movarth-send ... 2>&1 | head -1` once head has gone
+        test::TSimProcess sim({"--once", "--timeout", "60"});
+        TSenderProcess sender({file, "--port", sim.DevicePath()}, fds[1]);
+        ::close(fds[1]);
+        EXPECT_EQ(sender.Wait(60s).status, 0);
+        EXPECT_EQ(sim.Finish(10s), 0) << sim.Log();
+        EXPECT_EQ(test::ParseSchedule(sim.Output()).size(), 2u);
+    }
+    const struct
+    {
+        const char* name;
+        std::function<int()> open; // the descriptor standard output goes to
+        std::string reason;
+    } cases[] = {
+        {"a pipe nobody reads",
+         [] {
+             int fds[2];
+             if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+             ::close(fds[0]);
+             return fds[1];
+         },
+         std::strerror(EPIPE)},
+        {"a full disk", [] { return ::open("/dev/full", O_WRONLY | O_CLOEXEC); },
+         std::strerror(ENOSPC)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int out = c.open();
+        ASSERT_GE(out, 0);
+        TSenderProcess sender({"--dry-run", file}, TSenderProcess::kToFile, out);
+        ::close(out);
+        const auto run = sender.Wait(60s);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, "movarth-send: cannot write the frames: " + c.reason + "\n");
+    }
+}
+
+// Noise on the line before the first answer is taken in whole by the events that bring it:
+// the controller's answer after 100,000 bytes of it still counts.
+TEST_F(SendEndToEndTest, ABurstOfNoiseBeforeTheFirstAnswerIsSweptAside)
+{
+    const auto entries = DescendingEntries(3);
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(entries));
+    test::TSimProcess sim({"--noise", "100000", "--once", "--timeout", "60"});
+    const auto run = RunSender({"-q", file, "--port", sim.DevicePath()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(sim.Finish(10s), 0) << sim.Log();
+    EXPECT_THAT(sim.Log(), HasSubstr("noise: 100000 bytes"));
+    EXPECT_EQ(test::ParseSchedule(sim.Output()).size(), entries.size());
+}
+
+// Another user's lock file in the shared lock folder, left by a process that has ended (or
+// naming none), cannot be removed by us since the folder is sticky: the port opens without a
+// lock file of ours (flock and the exclusive mode still keep others out) and the sender says
+// so once.
+TEST_F(SendEndToEndTest, AnotherUsersStaleLockFileIsLeftAndSaidOnce)
+{
+    const std::string folder = DefaultLockDirectory();
+    struct stat status
+    {
+    };
+    if (::geteuid() != 0 || folder.empty() || ::stat(folder.c_str(), &status) != 0 ||
+        !(status.st_mode & S_ISVTX))
+        GTEST_SKIP()
+            << "needs root, to leave a lock file as another user, and a sticky lock folder";
+    const test::TProgramCopy sender(MOVARTH_SEND);
+    ASSERT_FALSE(sender.Path().empty());
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    char deadContent[16];
+    std::snprintf(deadContent, sizeof deadContent, "%10d\n", static_cast<int>(dead));
+
+    const struct
+    {
+        std::string content;
+        std::string why;
+    } cases[] = {
+        {deadContent, ", left by process " + std::to_string(dead) + " which has ended,"},
+        {"", ", which names no running process,"},
+        {"modem\n", ", which names no running process,"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        test::TSilentLine line; // root's; the ordinary user may open its terminal end
+        ASSERT_EQ(::chmod(line.Path().c_str(), 0666), 0);
+        const std::string lock = folder + "/" + LockFileName(line.Path());
+        std::ofstream(lock, std::ios::binary) << c.content;
+        const std::string seen = test::AsOrdinaryUser([&] {
+            char schedule[] = "/tmp/movarth-send-lock-XXXXXX";
+            if (::mkdtemp(schedule) == nullptr) return std::string("no folder");
+            const std::string file = std::string(schedule) + "/today.qlx";
+            std::ofstream(file, std::ios::binary) << ScheduleBytes(DescendingEntries(1));
+            TSenderProcess process({file, "--port", line.Path()}, TSenderProcess::kToFile,
+                                   TSenderProcess::kToFile, sender.Path());
+            const bool sending = line.AwaitHandshakes(2, 20s);
+            ::kill(process.Pid(), SIGTERM);
+            const auto ended = process.Wait(10s);
+            std::filesystem::remove_all(schedule);
+            return std::string(sending ? "sending\n" : "not sending\n") + ended.err;
+        });
+        const std::string note = "movarth-send: '" + line.Path() +
+                                 "' opened without a lock file: " + lock + c.why +
+                                 " cannot be removed (" + std::strerror(EPERM) + ")";
+        const auto lines = Lines(seen);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), "sending") << seen;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), note), 1) << seen;
+        EXPECT_EQ(ReadAll(lock), c.content) << "left to its owner";
+        std::filesystem::remove(lock);
+        if (HasFailure()) break; // the other cases would fail the same way, only later
+    }
 }
 
 } // namespace
