@@ -14,10 +14,11 @@ constexpr const char* kPickHint = "点端口栏右边的箭头（Alt+↓）可�
 
 std::string NoSuchDevice(const TOpenFailure& failure)
 {
-    std::string text = failure.devicePath.empty() ? "没有填写端口名。"
-                       : failure.nodeExists
-                           ? failure.devicePath + " 后面没有串口硬件：设备已被拔出，或者这个编号没有串口。"
-                           : "没有这个设备：" + failure.devicePath + "。";
+    std::string text =
+        failure.devicePath.empty() ? "没有填写端口名。"
+        : failure.nodeExists
+            ? failure.devicePath + " 后面没有串口硬件：设备已被拔出，或者这个编号没有串口。"
+            : "没有这个设备：" + failure.devicePath + "。";
     if (failure.present.empty())
         return text + "\n本机没有找到串口，请检查串口线或 USB 串口适配器是否插好。";
     text += "\n本机现有的串口：";
@@ -36,7 +37,8 @@ std::string InUse(const TOpenFailure& failure)
     }
     if (holders.empty())
         return failure.devicePath + " 正被另一个程序占用。请先退出使用它的程序，再按“打开”。";
-    return failure.devicePath + " 正被另一个程序占用：" + holders + "。请先退出这个程序，再按“打开”。";
+    return failure.devicePath + " 正被另一个程序占用：" + holders +
+           "。请先退出这个程序，再按“打开”。";
 }
 
 std::string NotAllowed(const TOpenFailure& failure)

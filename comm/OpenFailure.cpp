@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -73,10 +74,11 @@ std::vector<TPortHolder> HoldersOf(const std::string& path, const struct stat& n
     const auto add = [&holders](int pid, std::string lockFile) {
         for (const TPortHolder& holder : holders)
             if (holder.pid == pid) return;
-        holders.push_back({pid, FirstLine("/proc/" + std::to_string(pid) + "/comm"),
-                           std::move(lockFile)});
+        holders.push_back(
+            {pid, FirstLine("/proc/" + std::to_string(pid) + "/comm"), std::move(lockFile)});
     };
-    for (const TLockFileHolder& held : LiveLockFiles(sources.lockDirectory, path, sources.linkFolders))
+    for (const TLockFileHolder& held :
+         LiveLockFiles(sources.lockDirectory, path, sources.linkFolders))
         add(held.pid, held.lockFile);
     for (const int pid : FlockHolders(node.st_dev, node.st_ino))
         add(pid, {});
@@ -126,7 +128,7 @@ bool ProcessHasGroup(gid_t gid)
 }
 
 // Whether the group database gives the user the group now: as the user's own group, or by
-// listing the user among its members. A login gets the groups that it said at its start.
+// listing the user among its members. A login keeps the groups that it had when it began.
 bool DatabaseGivesGroup(uid_t uid, gid_t gid)
 {
     passwd user{};

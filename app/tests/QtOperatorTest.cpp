@@ -90,7 +90,8 @@ TEST(QtOperator, ADetailedMessageShowsTheDetailUnderTheText)
             EXPECT_EQ(box.windowTitle(), QStringLiteral("提示信息"));
             EXPECT_EQ(box.text(), QStringLiteral("端口打开有错误，请重新输入！"));
             EXPECT_EQ(box.informativeText().toStdString(), detail);
-            const auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+            const auto* label =
+                box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
             ASSERT_NE(label, nullptr);
             EXPECT_TRUE(label->isVisible());
             EXPECT_EQ(label->textFormat(), Qt::PlainText);

@@ -137,7 +137,8 @@ int main(int argc, char** argv)
     TApplication app(argc, argv);
     InstallCjkFallbacks();
     const QStringList args = QApplication::arguments();
-    const std::map<QString, TDrive> drives{{"--send", drSend}, {"--save", drSave}, {"--open", drOpen}};
+    const std::map<QString, TDrive> drives{
+        {"--send", drSend}, {"--save", drSave}, {"--open", drOpen}};
     if (args.size() != 3 || !drives.contains(args[1])) {
         std::fprintf(stderr,
                      "usage: movarth-window-driver --send PORT | --save FILE | --open PORT\n");

@@ -337,8 +337,7 @@ TEST(WindowProcess, TheOpenFailureBoxSaysWhyTheUserMayNotOpenThePort)
                 "nobody 加入 dialout 组（sudo usermod -aG dialout nobody），然后注销并重新登录。"},
         {"added to the group since the login", addedName,
          port + " 只允许用户组 " + addedName + " 的成员使用。当前用户 nobody 已经加入了 " +
-             addedName +
-             " 组，但要注销并重新登录后才生效。"},
+             addedName + " 组，但要注销并重新登录后才生效。"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.situation);

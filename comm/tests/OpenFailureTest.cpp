@@ -43,8 +43,8 @@ std::string Seen(const TOpenFailure& failure)
         return text;
     }
     case ofNotAllowed: {
-        static const char* const causes[] = {"unknown", "not in the group",
-                                             "not logged in again", "mode refuses"};
+        static const char* const causes[] = {"unknown", "not in the group", "not logged in again",
+                                             "mode refuses"};
         return "not allowed: " + failure.user + ", " + failure.owner + ":" + failure.group + " " +
                (failure.mode != 0 ? ModeText(failure.mode) : "-") + ", " + causes[failure.cause];
     }
@@ -136,10 +136,10 @@ TEST_F(OpenFailureTest, NamesWhatIsMissingInUseOrNoSerialDevice)
     const struct
     {
         const char* situation;
-        std::string name;       // opened by this name
-        std::string lockFile;   // a holder writes it; else, with holder set, takes the flock
+        std::string name;     // opened by this name
+        std::string lockFile; // a holder writes it; else, with holder set, takes the flock
         bool holder = false;
-        std::string seen;       // {pid}: the holder's
+        std::string seen; // {pid}: the holder's
     } cases[] = {
         {"a path that does not exist", files.path + "/ttyUSB7", "", false,
          "no such device: ttyS0 ttyUSB0"},

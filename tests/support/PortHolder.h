@@ -17,8 +17,7 @@ namespace movarth::test {
 class TPortHolderProcess
 {
 public:
-    TPortHolderProcess(const std::string& device, const std::string& lockFile)
-        : lockFile_(lockFile)
+    TPortHolderProcess(const std::string& device, const std::string& lockFile) : lockFile_(lockFile)
     {
         int ready[2];
         if (::pipe(ready) != 0) return;

@@ -23,8 +23,8 @@ public:
         static int made = 0;
         const std::string name =
             "movarth-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
-        const std::string command = "groupadd" + (members.empty() ? "" : " -U " + members) +
-                                    " " + name + " >/dev/null 2>&1";
+        const std::string command = "groupadd" + (members.empty() ? "" : " -U " + members) + " " +
+                                    name + " >/dev/null 2>&1";
         // groupadd refuses while another program has the group files locked: try again.
         for (int attempt = 0; attempt < 20; ++attempt) {
             if (std::system(command.c_str()) == 0) {

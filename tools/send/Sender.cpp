@@ -160,9 +160,10 @@ std::string Describe(std::exception_ptr error)
 // "no such device; serial ports here: ttyS0, ttyUSB0 (...)", with what the machine has.
 std::string NoSuchDeviceReason(const TOpenFailure& failure)
 {
-    std::string reason = failure.nodeExists
-                             ? std::string("no device behind it (") + std::strerror(failure.error) + ")"
-                             : "no such device";
+    std::string reason = !failure.nodeExists ? "no such device"
+                         : failure.error > 0 ? std::string("no device behind it (") +
+                                                   std::strerror(failure.error) + ")"
+                                             : "no device behind it";
     if (failure.present.empty()) return reason + ", and no serial ports were found";
     std::string names;
     for (const TSerialPort& present : failure.present)
@@ -178,9 +179,9 @@ std::string InUseReason(const TOpenFailure& failure)
         const TPortHolder& holder = failure.holders[i];
         const std::string how = holder.lockFile.empty() ? "flock" : "lock file " + holder.lockFile;
         const std::string process = "process " + std::to_string(holder.pid);
-        reason += (i == 0 ? ": " : ", ") + (holder.program.empty()
-                                                ? process + " (" + how + ")"
-                                                : holder.program + " (" + process + ", " + how + ")");
+        reason += (i == 0 ? ": " : ", ") +
+                  (holder.program.empty() ? process + " (" + how + ")"
+                                          : holder.program + " (" + process + ", " + how + ")");
     }
     return reason;
 }
@@ -211,9 +212,10 @@ std::string NotAllowedReason(const TOpenFailure& failure)
 // Why the port did not open, from what there is now: the same reasons as the window's box.
 std::string OpenFailureReason(const TOpenFailure& failure, const ECommError& error)
 {
-    static const char* const kinds[] = {"a regular file", "a folder",       "a FIFO",
-                                        "a socket",       "a block device", "a character device "
-                                                                            "that is no terminal"};
+    static const char* const kinds[] = {
+        "a regular file", "a folder",       "a FIFO",
+        "a socket",       "a block device", "a character device that is no terminal",
+    };
     switch (failure.kind) {
     case ofNoSuchDevice:
         return NoSuchDeviceReason(failure);

@@ -806,7 +806,8 @@ TEST_F(SendEndToEndTest, AUserWhoMayNotOpenThePortIsToldWhy)
     const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(1)));
     ASSERT_EQ(::chmod(std::filesystem::path(file).parent_path().c_str(), 0755), 0);
     test::TSilentLine line;
-    const std::string prefix = "movarth-send: cannot open port '" + line.Path() + "': not allowed: ";
+    const std::string prefix =
+        "movarth-send: cannot open port '" + line.Path() + "': not allowed: ";
     const struct
     {
         std::string group;
