@@ -104,9 +104,7 @@ TEST_F(OpenFailureBox, SaysWhyThePortDidNotOpenAndWhatToDo)
             holder = std::make_unique<test::TPortHolderProcess>(pty, c.lockFile);
             ASSERT_TRUE(holder->Ready());
         }
-        std::string detail = c.detail;
-        if (const auto at = detail.find("{pid}"); at != std::string::npos)
-            detail.replace(at, 5, std::to_string(holder->Pid()));
+        const std::string detail = test::WithPid(c.detail, holder ? holder->Pid() : 0);
         op.calls.clear();
         Open(c.name);
         ASSERT_EQ(op.calls.size(), 1u);

@@ -166,9 +166,7 @@ TEST_F(OpenFailureTest, NamesWhatIsMissingInUseOrNoSerialDevice)
             holder = std::make_unique<test::TPortHolderProcess>(pty, c.lockFile);
             ASSERT_TRUE(holder->Ready());
         }
-        std::string seen = c.seen;
-        if (const auto at = seen.find("{pid}"); at != std::string::npos)
-            seen.replace(at, 5, std::to_string(holder->Pid()));
+        const std::string seen = test::WithPid(c.seen, holder ? holder->Pid() : 0);
         EXPECT_EQ(OpenAndExplain(c.name), seen);
         holder.reset();
     }

@@ -65,4 +65,12 @@ private:
     bool ready_ = false;
 };
 
+// A test's expected text with "{pid}" filled in with a holder's process id.
+inline std::string WithPid(std::string text, pid_t pid)
+{
+    if (const auto at = text.find("{pid}"); at != std::string::npos)
+        text.replace(at, 5, std::to_string(pid));
+    return text;
+}
+
 } // namespace movarth::test
