@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/Frm_edit.h"
+#include "app/OpenFailureText.h"
 #include "app/QtOperator.h"
 #include "app/Registry.h"
 #include "comm/UdevEvents.h"
@@ -434,14 +435,18 @@ void TFrm_main::BitBtn2Click()
     const std::string name = Edit1->text().toStdString();
     // Another name: the port that vanished is no longer waited for.
     if (name != portToReopen_) portToReopen_.clear();
-    if (!OpenPort(name)) {
-        operator_->ShowMessage("端口打开有错误，请重新输入！");
+    if (const std::exception_ptr failure = OpenPort(name)) {
+        TOpenFailureSources sources;
+        sources.sysRoot = PortList1->SysRoot();
+        sources.devRoot = PortList1->DevRoot();
+        operator_->ShowDetailedMessage("端口打开有错误，请重新输入！",
+                                       OpenFailureDetail(name, failure, sources));
         return;
     }
     TRegistry().WriteString("com", name);
 }
 
-bool TFrm_main::OpenPort(const std::string& name)
+std::exception_ptr TFrm_main::OpenPort(const std::string& name)
 {
     try {
         // An open port on the same name (compared exactly) stays as it is.
@@ -453,10 +458,10 @@ bool TFrm_main::OpenPort(const std::string& name)
         }
     } catch (...) {
         Shape1->SetBrushColor(kRed);
-        return false;
+        return std::current_exception();
     }
     portToReopen_.clear();
-    return true;
+    return nullptr;
 }
 
 void TFrm_main::BitBtn3Click()

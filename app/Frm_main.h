@@ -23,6 +23,7 @@
 #include <QStatusBar>
 #include <QWidget>
 #include <cstdint>
+#include <exception>
 #include <memory>
 
 namespace movarth {
@@ -139,8 +140,8 @@ private:
     void ConfigureComponents();
     void Wire();
     // Opens Comm1 on `name` as 打开 does, turning the indicator green, or red when it fails;
-    // answers whether the port is open on it.
-    bool OpenPort(const std::string& name);
+    // answers the failure, null when the port is open on it.
+    std::exception_ptr OpenPort(const std::string& name);
 
     TFrm_edit* editor_ = nullptr;
     // The name of the port whose device vanished while it was open, to be opened again when

@@ -20,6 +20,8 @@ public:
 
     // Where the listing is read; the machine's own /sys and /dev unless set.
     void SetRoots(std::string sysRoot, std::string devRoot);
+    const std::string& SysRoot() const { return sysRoot_; }
+    const std::string& DevRoot() const { return devRoot_; }
     void Refresh();
     // The row of the port that `name` names (by its lasting name, node or kernel name); -1
     // when it names none of them.

@@ -1,6 +1,7 @@
 #include "app/QtOperator.h"
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -52,7 +53,18 @@ std::optional<std::string> ChooseFile(QWidget* owner, QFileDialog::AcceptMode mo
 
 void TQtOperator::ShowMessage(const std::string& text)
 {
+    ShowDetailedMessage(text, {});
+}
+
+void TQtOperator::ShowDetailedMessage(const std::string& text, const std::string& detail)
+{
     TPlainBox box(owner_, QMessageBox::NoIcon, "提示信息", text);
+    if (!detail.empty()) {
+        box.setInformativeText(QString::fromStdString(detail));
+        // The detail names paths and programs: text, never markup.
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextFormat(Qt::PlainText);
+    }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }

@@ -13,6 +13,8 @@ public:
     explicit TQtOperator(QWidget* owner) : owner_(owner) {}
 
     void ShowMessage(const std::string& text) override;
+    // The detail is the box's informative text, under the text.
+    void ShowDetailedMessage(const std::string& text, const std::string& detail) override;
     bool Confirm(const std::string& question) override;
     bool AskInformation(const std::string& question) override;
     void Inform(const std::string& text) override;

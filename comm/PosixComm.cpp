@@ -436,22 +436,19 @@ std::vector<std::string> LockFileNamesOf(const std::string& devicePath,
     return names;
 }
 
-namespace {
-
-// Whether a lock file under any name of the device names a live process. Stale ones are left
-// as they are: they are not ours to take over.
-bool HeldUnderAnyName(const std::string& directory, const std::string& devicePath,
-                      const std::vector<std::string>& linkFolders)
+std::vector<TLockFileHolder> LiveLockFiles(const std::string& directory,
+                                           const std::string& devicePath,
+                                           const std::vector<std::string>& linkFolders)
 {
-    if (directory.empty()) return false;
+    std::vector<TLockFileHolder> live;
+    if (directory.empty()) return live;
     for (const std::string& name : LockFileNamesOf(devicePath, linkFolders)) {
-        const pid_t owner = LockOwner(directory + "/" + name);
-        if (owner > 0 && ProcessAlive(owner)) return true;
+        const std::string lockFile = directory + "/" + name;
+        const pid_t owner = LockOwner(lockFile);
+        if (owner > 0 && ProcessAlive(owner)) live.push_back({lockFile, owner});
     }
-    return false;
+    return live;
 }
-
-} // namespace
 
 struct TPosixCommPlatform::TDevice
 {
@@ -535,7 +532,8 @@ int TPosixCommPlatform::OpenDevice(const std::string& deviceName, TCommHandle& h
     // The lock file comes first: opening a serial device can already change its modem lines
     // under the program that holds it.
     std::string lockFile;
-    if (HeldUnderAnyName(lockDirectory_, path, linkFolders_)) return EBUSY;
+    // Stale lock files under the other names are left as they are: not ours to take over.
+    if (!LiveLockFiles(lockDirectory_, path, linkFolders_).empty()) return EBUSY;
     std::string lockNote;
     if (const int error = TakeLockFile(lockDirectory_, path, lockFile, lockNote)) return error;
     const auto refuse = [&lockFile](int error, int fd) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <termios.h>
 #include <vector>
 
@@ -51,6 +52,19 @@ std::vector<std::string> DefaultSerialLinkFolders();
 // by minicom is LCK..serial_by-id_<link>, by cu LCK..<link>).
 std::vector<std::string> LockFileNamesOf(const std::string& devicePath,
                                          const std::vector<std::string>& linkFolders);
+
+// A lock file that names a live process.
+struct TLockFileHolder
+{
+    std::string lockFile; // its path
+    pid_t pid = 0;        // the process it names
+};
+
+// The lock files in `directory`, under any of the device's names (LockFileNamesOf), that name
+// a process still running: the programs that hold the device by a lock file.
+std::vector<TLockFileHolder> LiveLockFiles(const std::string& directory,
+                                           const std::string& devicePath,
+                                           const std::vector<std::string>& linkFolders);
 
 // Serial devices on Linux: a non-blocking descriptor held exclusively, raw termios, and line
 // events from epoll (received bytes, hang-up), the output queue (transmit empty) and the

@@ -14,6 +14,12 @@ public:
 
     // Modal message box: caption "提示信息", the text, one OK button, no icon.
     virtual void ShowMessage(const std::string& text) = 0;
+    // The same box with a detail under the text (why it failed, what to do). Where there is
+    // no room for a detail, it follows the text.
+    virtual void ShowDetailedMessage(const std::string& text, const std::string& detail)
+    {
+        ShowMessage(text + "\n" + detail);
+    }
     // Confirmation dialog (title "Confirm", question icon, "&Yes"/"&No", Yes the default).
     // True only for Yes; No or any other way of closing it is false.
     virtual bool Confirm(const std::string& question) = 0;

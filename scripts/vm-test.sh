@@ -93,7 +93,8 @@ copy_program "$build/tools/send/movarth-send"
 copy_program "$build/comm/tests/comm_posix_tests"
 copy_program /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
-cp dist/60-movarth-serial.rules "$root/usr/lib/udev/rules.d/"
+# udev's rules: the project's, and Debian's that make the /dev/serial names.
+cp dist/60-movarth-serial.rules /lib/udev/rules.d/60-serial.rules "$root/usr/lib/udev/rules.d/"
 printf 'root:x:0:0:root:/root:/bin/sh\noperator:x:1000:1000:operator:/tmp:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\ndialout:x:20:operator\noperator:x:1000:\n' >"$root/etc/group"
 write_schedule >"$root/test/schedule.qlx"

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -76,6 +77,28 @@ TEST(QtOperator, MessageBoxHasTheCaptionOneOkAndNoIcon)
                                 EXPECT_EQ(box.buttons().size(), 1);
                                 box.button(QMessageBox::Ok)->click();
                             });
+}
+
+// The open-failure box: the same box, with the reason under its text, as plain text too.
+TEST(QtOperator, ADetailedMessageShowsTheDetailUnderTheText)
+{
+    TQtOperator op(nullptr);
+    const std::string detail = "/tmp/<b>x</b> 不是串口设备，而是普通文件。\n第二行";
+    WithDialog<QMessageBox>(
+        [&] { op.ShowDetailedMessage("端口打开有错误，请重新输入！", detail); },
+        [&](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), QStringLiteral("提示信息"));
+            EXPECT_EQ(box.text(), QStringLiteral("端口打开有错误，请重新输入！"));
+            EXPECT_EQ(box.informativeText().toStdString(), detail);
+            const auto* label =
+                box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+            ASSERT_NE(label, nullptr);
+            EXPECT_TRUE(label->isVisible());
+            EXPECT_EQ(label->textFormat(), Qt::PlainText);
+            EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
+            EXPECT_EQ(box.buttons().size(), 1);
+            box.button(QMessageBox::Ok)->click();
+        });
 }
 
 // A cell from a file or a path may hold angle brackets: every box shows them as they stand.

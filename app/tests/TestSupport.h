@@ -63,9 +63,14 @@ public:
     {
         std::string kind; // "message", "confirm", "ask", "inform", "save", "open"
         std::string text;
+        std::string detail{}; // a message's detail
     };
 
     void ShowMessage(const std::string& text) override { calls.push_back({"message", text}); }
+    void ShowDetailedMessage(const std::string& text, const std::string& detail) override
+    {
+        calls.push_back({"message", text, detail});
+    }
     bool Confirm(const std::string& q) override { return Answer("confirm", q); }
     bool AskInformation(const std::string& q) override { return Answer("ask", q); }
     void Inform(const std::string& text) override { calls.push_back({"inform", text}); }
@@ -79,6 +84,15 @@ public:
         for (const TCall& call : calls)
             if (call.kind == "message") texts.push_back(call.text);
         return texts;
+    }
+
+    // The details of the message boxes shown so far.
+    std::vector<std::string> Details() const
+    {
+        std::vector<std::string> details;
+        for (const TCall& call : calls)
+            if (call.kind == "message") details.push_back(call.detail);
+        return details;
     }
 
     std::vector<TCall> calls;

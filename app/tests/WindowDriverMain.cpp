@@ -5,7 +5,10 @@
 //   --send PORT   types two entries, opens PORT and presses 发送; "sending" once the download
 //                 is under way;
 //   --save FILE   types an entry and saves it under the name FILE, which exists; "asking" once
-//                 the overwrite question shows.
+//                 the overwrite question shows;
+//   --open PORT   types PORT into the port field and presses 打开; when a box shows, says its
+//                 caption, text and detail (a line each, the detail's lines joined by " / "),
+//                 presses its OK and ends the program.
 // Its exit status is the program's.
 #include "app/Application.h"
 #include "app/Frm_main.h"
@@ -19,6 +22,7 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <sys/prctl.h>
 
 namespace movarth {
@@ -37,10 +41,17 @@ void AddEntry(TFrm_main& window, const char* start, const char* length)
     QTest::mouseClick(window.BitBtn1, Qt::LeftButton);
 }
 
+enum TDrive
+{
+    drSend,
+    drSave,
+    drOpen,
+};
+
 class TDriver final : public QObject
 {
 public:
-    TDriver(bool send, QString target) : send_(send), target_(std::move(target)) {}
+    TDriver(TDrive drive, QString target) : drive_(drive), target_(std::move(target)) {}
 
     bool eventFilter(QObject*, QEvent* event) override
     {
@@ -54,8 +65,20 @@ public:
 private:
     void Drive(TFrm_main& window)
     {
+        if (drive_ == drOpen) {
+            auto* boxes = new QTimer(this);
+            connect(boxes, &QTimer::timeout, this, [this] { TellAndCloseTheBox(); });
+            boxes->start(10);
+            QTest::keyClick(window.Edit1, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClick(window.Edit1, Qt::Key_Delete);
+            QTest::keyClicks(window.Edit1, target_);
+            QTest::mouseClick(window.BitBtn2, Qt::LeftButton);
+            if (!asked_) Say("no box");
+            QCoreApplication::quit();
+            return;
+        }
         AddEntry(window, "08:30:00", "00:45:30");
-        if (!send_) {
+        if (drive_ == drSave) {
             // The file dialog and the question are modal: a timer answers the one and reports
             // the other from inside their loops.
             auto* dialogs = new QTimer(this);
@@ -85,7 +108,18 @@ private:
         }
     }
 
-    const bool send_;
+    void TellAndCloseTheBox()
+    {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        asked_ = true;
+        Say(box->windowTitle().toUtf8().constData());
+        Say(box->text().toUtf8().constData());
+        Say(box->informativeText().replace('\n', QStringLiteral(" / ")).toUtf8().constData());
+        box->button(QMessageBox::Ok)->click();
+    }
+
+    const TDrive drive_;
     const QString target_;
     bool started_ = false;
     bool asked_ = false;
@@ -103,10 +137,13 @@ int main(int argc, char** argv)
     TApplication app(argc, argv);
     InstallCjkFallbacks();
     const QStringList args = QApplication::arguments();
-    if (args.size() != 3 || (args[1] != "--send" && args[1] != "--save")) {
-        std::fprintf(stderr, "usage: movarth-window-driver --send PORT | --save FILE\n");
+    const std::map<QString, TDrive> drives{
+        {"--send", drSend}, {"--save", drSave}, {"--open", drOpen}};
+    if (args.size() != 3 || !drives.contains(args[1])) {
+        std::fprintf(stderr,
+                     "usage: movarth-window-driver --send PORT | --save FILE | --open PORT\n");
         return 2;
     }
-    TDriver driver(args[1] == "--send", args[2]);
+    TDriver driver(drives.at(args[1]), args[2]);
     return RunWindows(&driver);
 }

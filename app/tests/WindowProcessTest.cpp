@@ -5,6 +5,7 @@
 #include "comm/SerialComm.h"
 #include "tests/support/AsOrdinaryUser.h"
 #include "tests/support/SilentLine.h"
+#include "tests/support/TemporaryGroup.h"
 
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <poll.h>
@@ -308,6 +310,51 @@ TEST(WindowProcess, LosingTheDisplayDuringADownloadGivesThePortBack)
     ::tcgetattr(line.Terminal(), &after);
     EXPECT_TRUE(SameSettings(after, before));
     EXPECT_FALSE(LockFileLeft(line.Path()));
+}
+
+// An ordinary user who may not open the device: the box that 打开 shows keeps its text and
+// says under it which group the device is for and what to do, for a user not in the group and
+// for one added to it since the login (the login, here the child process, has no groups but
+// its own).
+TEST(WindowProcess, TheOpenFailureBoxSaysWhyTheUserMayNotOpenThePort)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to give the device to another group";
+    const test::TProgramCopy driver(MOVARTH_WINDOW_DRIVER);
+    ASSERT_FALSE(driver.Path().empty());
+    const test::TTemporaryGroup added("nobody");
+    ASSERT_TRUE(added.Ok()) << "groupadd failed";
+    test::TSilentLine line;
+    const std::string& port = line.Path();
+    const std::string& addedName = added.Name();
+    const struct
+    {
+        const char* situation;
+        std::string group;
+        std::string detail;
+    } cases[] = {
+        {"not in the group", "dialout",
+         port + " 只允许用户组 dialout 的成员使用，当前用户 nobody 不在这个组里。请管理员把 "
+                "nobody 加入 dialout 组（sudo usermod -aG dialout nobody），然后注销并重新登录。"},
+        {"added to the group since the login", addedName,
+         port + " 只允许用户组 " + addedName + " 的成员使用。当前用户 nobody 已经加入了 " +
+             addedName + " 组，但要注销并重新登录后才生效。"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        const group* entry = ::getgrnam(c.group.c_str());
+        ASSERT_NE(entry, nullptr);
+        ASSERT_EQ(::chown(port.c_str(), 0, entry->gr_gid), 0);
+        ASSERT_EQ(::chmod(port.c_str(), 0660), 0);
+        const std::string seen = test::AsOrdinaryUser([&] {
+            const TScratch scratch;
+            TChild window({driver.Path(), "--open", port}, scratch.Environment());
+            std::string box;
+            for (int shown = 0; shown < 3; ++shown)
+                box += window.ReadLine(30s) + "\n";
+            return box + "status " + window.Wait(30s);
+        });
+        EXPECT_EQ(seen, "提示信息\n端口打开有错误，请重新输入！\n" + c.detail + "\nstatus 0");
+    }
 }
 
 } // namespace

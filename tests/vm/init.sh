@@ -128,9 +128,41 @@ step_ports() {
   chmod 0660 $uart $usb
 }
 
-# Here goes the sysfs port listing (movarth-send --list-ports) checked against this machine's
-# real sysfs: the UARTs ttyS0 (the console) and ttyS1 listed, the empty 8250 slots ttyS2 and
-# ttyS3 not, ttyUSB0 as ftdi_sio 0403:6001.
+# lacks FILE PATTERN: no line of the file matches.
+lacks() { ! grep -q "$2" "$1"; }
+# ports: the listing as movarth-send prints it, kept in /tmp/ports and shown.
+ports() {
+  movarth-send --list-ports >/tmp/ports
+  sed 's/^/  | /' /tmp/ports
+}
+
+# The ports present, as movarth-send lists them from this machine's real sysfs: the UARTs that
+# QEMU gives (ttyS0, the console, and ttyS1), not the slots the 8250 driver keeps without a
+# UART behind them, and the FTDI adapter with its ids. udev has not run yet, so there are no
+# /dev/serial names; with its rules for serial devices they appear.
+step_list_ports() {
+  check "the 8250 driver keeps an empty slot ttyS2 (type 0)" is /sys/class/tty/ttyS2/type 0
+  check "and ttyS3" is /sys/class/tty/ttyS3/type 0
+  ports
+  check "ttyS0 is listed as a 16550A" grep -q '^ttyS0  UART 16550A' /tmp/ports
+  check "ttyS1 is listed as a 16550A" grep -q '^ttyS1  UART 16550A' /tmp/ports
+  check "no empty slot is listed" lacks /tmp/ports '^ttyS[2-9]'
+  check "ttyUSB0 is listed with 0403:6001" grep -q '^ttyUSB0  .*(0403:6001' /tmp/ports
+  check "those three and no more" test "$(wc -l </tmp/ports)" = 3
+  /lib/systemd/systemd-udevd --daemon
+  udevadm trigger --action=add /sys/class/tty/ttyUSB0
+  udevadm settle --timeout=30
+  udevadm control --exit
+  ports
+  check "ttyUSB0 with udev's by-id name" grep -q '^ttyUSB0  .*  /dev/serial/by-id/usb-' /tmp/ports
+  check "and its by-path name" grep -q '^ttyUSB0  .*  /dev/serial/by-path/' /tmp/ports
+  # An empty slot has a node but does not open: movarth-send says why and names the ports.
+  movarth-send -q "$schedule" --port /dev/ttyS2 2>/tmp/refused
+  check "an empty slot is refused with 2" test $? = 2
+  sed 's/^/  | /' /tmp/refused
+  check "the reason: no device behind it; the ports there are" \
+    grep -q "^movarth-send: cannot open port '/dev/ttyS2': no device behind it; serial ports here: ttyS0, ttyS1, ttyUSB0 " /tmp/refused
+}
 
 step_uart_as_root() {
   send held $uart
@@ -224,7 +256,7 @@ step_uart_sigterm() {
   echo 8 >$trigger
 }
 
-for step in ports uart_as_root uart_as_ordinary_user udev_rule usb_as_root usb_pulled \
+for step in ports list_ports uart_as_root uart_as_ordinary_user udev_rule usb_as_root usb_pulled \
   uart_sigterm comm_tests; do
   echo "--- $step"
   "step_$step"

@@ -1,5 +1,6 @@
 #include "tools/send/Sender.h"
 
+#include "comm/OpenFailure.h"
 #include "comm/PosixComm.h"
 #include "comm/SerialComm.h"
 #include "comm/SerialPorts.h"
@@ -156,16 +157,85 @@ std::string Describe(std::exception_ptr error)
     }
 }
 
+// "no such device; serial ports here: ttyS0, ttyUSB0 (...)", with what the machine has.
+std::string NoSuchDeviceReason(const TOpenFailure& failure)
+{
+    std::string reason = !failure.nodeExists ? "no such device"
+                         : failure.error > 0 ? std::string("no device behind it (") +
+                                                   std::strerror(failure.error) + ")"
+                                             : "no device behind it";
+    if (failure.present.empty()) return reason + ", and no serial ports were found";
+    std::string names;
+    for (const TSerialPort& present : failure.present)
+        names += (names.empty() ? "" : ", ") + present.name;
+    return reason + "; serial ports here: " + names + " (--list-ports says what each is)";
+}
+
+// "in use by another program: minicom (process 1234, lock file /run/lock/LCK..ttyUSB0)".
+std::string InUseReason(const TOpenFailure& failure)
+{
+    std::string reason = "in use by another program";
+    for (std::size_t i = 0; i < failure.holders.size(); ++i) {
+        const TPortHolder& holder = failure.holders[i];
+        const std::string how = holder.lockFile.empty() ? "flock" : "lock file " + holder.lockFile;
+        const std::string process = "process " + std::to_string(holder.pid);
+        reason += (i == 0 ? ": " : ", ") +
+                  (holder.program.empty() ? process + " (" + how + ")"
+                                          : holder.program + " (" + process + ", " + how + ")");
+    }
+    return reason;
+}
+
+std::string NotAllowedReason(const TOpenFailure& failure)
+{
+    const std::string user = "'" + failure.user + "'";
+    const std::string group = "'" + failure.group + "'";
+    switch (failure.cause) {
+    case acUnknown:
+        break;
+    case acNotInGroup:
+        return "not allowed: it is for group " + group + ", and user " + user +
+               " is not in it (add the user with 'sudo usermod -aG " + failure.group + " " +
+               failure.user + "', then log in again)";
+    case acNotLoggedInAgain:
+        return "not allowed: it is for group " + group + "; user " + user +
+               " was added to it after logging in, and only a new login has the group: log in "
+               "again";
+    case acModeRefuses:
+        return "not allowed: its permissions " + ModeText(failure.mode) + " (owner '" +
+               failure.owner + "', group " + group + ") let user " + user +
+               " neither read nor write it";
+    }
+    return "not allowed: user " + user + " may not reach it (a folder on the way is closed)";
+}
+
+// Why the port did not open, from what there is now: the same reasons as the window's box.
+std::string OpenFailureReason(const TOpenFailure& failure, const ECommError& error)
+{
+    static const char* const kinds[] = {
+        "a regular file", "a folder",       "a FIFO",
+        "a socket",       "a block device", "a character device that is no terminal",
+    };
+    switch (failure.kind) {
+    case ofNoSuchDevice:
+        return NoSuchDeviceReason(failure);
+    case ofInUse:
+        return InUseReason(failure);
+    case ofNotAllowed:
+        return NotAllowedReason(failure);
+    case ofNotSerial:
+        return std::string("not a serial device but ") + kinds[failure.fileKind];
+    case ofOther:
+        break;
+    }
+    return error.ErrorCode() > 0 ? std::strerror(error.ErrorCode()) : Describe(error);
+}
+
 std::string OpenFailure(const std::string& port, const ECommError& error)
 {
     const std::string path = PosixDevicePath(port);
-    const int code = error.ErrorCode();
-    // The exclusive hold refuses a port that another program has open (flock or TIOCEXCL).
-    const std::string reason = code == EWOULDBLOCK || code == EBUSY ? "in use by another program"
-                               : code > 0                           ? std::strerror(code)
-                                                                    : Describe(error);
     return "cannot open port '" + port + "'" + (path != port ? " (" + path + ")" : "") + ": " +
-           reason;
+           OpenFailureReason(ExplainOpenFailure(port, error.ErrorCode()), error);
 }
 
 std::string FrameHex(const TFrame& frame)

@@ -7,6 +7,7 @@
 #include "schedule/TimeText.h"
 #include "tests/support/AsOrdinaryUser.h"
 #include "tests/support/SilentLine.h"
+#include "tests/support/TemporaryGroup.h"
 #include "tests/support/TextFiles.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <spawn.h>
@@ -339,6 +341,25 @@ TEST_F(SendEndToEndTest, ALineLostDuringTheDownloadEndsItAtOnce)
                       StartsWith(failed + "Device removed or line hung up: ")));
 }
 
+// What movarth-send says after "no such device": the serial ports this machine has.
+std::string PortsHere()
+{
+    std::string names;
+    for (const TSerialPort& port : ListSerialPorts())
+        names += (names.empty() ? "" : ", ") + port.name;
+    return names.empty() ? ", and no serial ports were found"
+                         : "; serial ports here: " + names + " (--list-ports says what each is)";
+}
+
+// A process's name, as the system keeps it.
+std::string ProgramName(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
 TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)
 {
     const std::string oneEntry = ScheduleBytes(DescendingEntries(1));
@@ -368,20 +389,20 @@ TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)
         {"a device path that does not exist",
          oneEntry,
          {"{file}", "--port", "/dev/movarth-no-such-port"},
-         "movarth-send: cannot open port '/dev/movarth-no-such-port': No such file or directory"},
+         "movarth-send: cannot open port '/dev/movarth-no-such-port': no such device{ports}"},
         {"a name under /dev that does not exist",
          oneEntry,
          {"{file}", "--port", "ttyMOVARTH9"},
-         "movarth-send: cannot open port 'ttyMOVARTH9' (/dev/ttyMOVARTH9): No such file or "
-         "directory"},
+         "movarth-send: cannot open port 'ttyMOVARTH9' (/dev/ttyMOVARTH9): no such device{ports}"},
         {"a port that is no terminal",
          oneEntry,
          {"{file}", "--port", "{file}"},
-         "movarth-send: cannot open port '{file}': Invalid device handle, access denied"},
+         "movarth-send: cannot open port '{file}': not a serial device but a regular file"},
         {"a port held by another program",
          oneEntry,
          {"{file}", "--port", "{port}"},
-         "movarth-send: cannot open port '{port}': in use by another program",
+         "movarth-send: cannot open port '{port}': in use by another program: {self} (process "
+         "{pid}, flock)",
          true},
         {"no port", oneEntry, {"{file}"}, "movarth-send: no port given (--port NAME)"},
         {"a file that does not exist",
@@ -403,7 +424,10 @@ TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)
         test::TSimProcess sim({"--timeout", "60"});
         const auto fill = [&](std::string text) {
             for (const auto& [key, value] : {std::pair<std::string, std::string>{"{file}", file},
-                                             {"{port}", sim.DevicePath()}})
+                                             {"{port}", sim.DevicePath()},
+                                             {"{ports}", PortsHere()},
+                                             {"{self}", ProgramName(::getpid())},
+                                             {"{pid}", std::to_string(::getpid())}})
                 for (std::size_t at; (at = text.find(key)) != std::string::npos;)
                     text.replace(at, key.size(), value);
             return text;
@@ -474,7 +498,7 @@ TEST_F(SendEndToEndTest, EveryDownloadIsALineOfTheSendHistory)
         {sim.DevicePath(), "sender " + bad, "1", "25:00:00+00:10:00",
          "not sent: line 1: '25:00:00' is not a valid time"},
         {"/dev/movarth-no-such-port", "sender " + good, "2", entries,
-         "not sent: cannot open port '/dev/movarth-no-such-port': No such file or directory"},
+         "not sent: cannot open port '/dev/movarth-no-such-port': no such device" + PortsHere()},
         {silent.DevicePath(), "sender " + good, "2", entries,
          std::string("failed: ") + kNoContactCaption + "; the controller did not answer in time"},
     };
@@ -766,6 +790,52 @@ TEST_F(SendEndToEndTest, AnotherUsersStaleLockFileIsLeftAndSaidOnce)
         EXPECT_EQ(ReadAll(lock), c.content) << "left to its owner";
         std::filesystem::remove(lock);
         if (HasFailure()) break; // the other cases would fail the same way, only later
+    }
+}
+
+// An ordinary user who may not open the port is told which group it is for and what to do,
+// as the window's box tells it: one not in the group, one added to it since the login (the
+// child process, like a login, has no groups but its own).
+TEST_F(SendEndToEndTest, AUserWhoMayNotOpenThePortIsToldWhy)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to give the port to another group";
+    const test::TProgramCopy sender(MOVARTH_SEND);
+    ASSERT_FALSE(sender.Path().empty());
+    const test::TTemporaryGroup added("nobody");
+    ASSERT_TRUE(added.Ok()) << "groupadd failed";
+    const std::string file = WriteFile("today.qlx", ScheduleBytes(DescendingEntries(1)));
+    ASSERT_EQ(::chmod(std::filesystem::path(file).parent_path().c_str(), 0755), 0);
+    test::TSilentLine line;
+    const std::string prefix =
+        "movarth-send: cannot open port '" + line.Path() + "': not allowed: ";
+    const struct
+    {
+        std::string group;
+        std::string reason;
+    } cases[] = {
+        {"dialout", "it is for group 'dialout', and user 'nobody' is not in it (add the user "
+                    "with 'sudo usermod -aG dialout nobody', then log in again)"},
+        {added.Name(), "it is for group '" + added.Name() +
+                           "'; user 'nobody' was added to it after logging in, and only a new "
+                           "login has the group: log in again"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.group);
+        const group* entry = ::getgrnam(c.group.c_str());
+        ASSERT_NE(entry, nullptr);
+        ASSERT_EQ(::chown(line.Path().c_str(), 0, entry->gr_gid), 0);
+        ASSERT_EQ(::chmod(line.Path().c_str(), 0660), 0);
+        const std::string seen = test::AsOrdinaryUser([&] {
+            char state[] = "/tmp/movarth-send-state-XXXXXX"; // the user's own send history
+            if (::mkdtemp(state) == nullptr) return std::string("no folder");
+            ::setenv("XDG_STATE_HOME", state, 1);
+            const auto run = TSenderProcess({file, "--port", line.Path()}, TSenderProcess::kToFile,
+                                            TSenderProcess::kToFile, sender.Path())
+                                 .Wait(30s);
+            std::filesystem::remove_all(state);
+            return "status " + std::to_string(run.status) + "\n" + run.err;
+        });
+        EXPECT_THAT(Lines(seen), ::testing::ElementsAre("status 2", prefix + c.reason)) << seen;
     }
 }
 
