@@ -31,6 +31,7 @@ struct TSendOptions
     bool help = false;
     bool version = false;
     bool listPorts = false;
+    bool operator==(const TSendOptions&) const = default;
 };
 
 // A command line that cannot be used; what() says why.

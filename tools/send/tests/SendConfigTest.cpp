@@ -7,6 +7,7 @@
 #include "tests/support/TextFiles.h"
 #include "tools/send/Sender.h"
 #include "tools/send/TodaysFile.h"
+#include "tools/send/tests/PrintSendOptions.h"
 
 #include <filesystem>
 #include <fstream>
@@ -92,16 +93,7 @@ TEST_F(ConfigFileTest, TheCommandLineOverridesTheFile)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const TSendOptions options = ParseSendOptions(c.args);
-        EXPECT_EQ(options.file, c.expected.file);
-        EXPECT_EQ(options.fallbacks, c.expected.fallbacks);
-        EXPECT_EQ(options.ports, c.expected.ports);
-        EXPECT_EQ(options.waitSeconds, c.expected.waitSeconds);
-        EXPECT_EQ(options.retries, c.expected.retries);
-        EXPECT_EQ(options.retryPauseSeconds, c.expected.retryPauseSeconds);
-        EXPECT_EQ(options.config, c.expected.config);
-        EXPECT_EQ(options.quiet, c.expected.quiet);
-        EXPECT_EQ(options.dryRun, c.expected.dryRun);
+        EXPECT_EQ(ParseSendOptions(c.args), c.expected);
     }
     EXPECT_EQ(ReadSendConfig(config).timeOfDay, 5 * 3600 + 45 * 60);
 

@@ -1,5 +1,6 @@
 // The sender's command line and its progress line.
 #include "tools/send/Sender.h"
+#include "tools/send/tests/PrintSendOptions.h"
 
 #include <gtest/gtest.h>
 
@@ -55,18 +56,7 @@ TEST(SendOptionsTest, CommandLinesThatAreUsed)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const TSendOptions options = ParseSendOptions(c.args);
-        EXPECT_EQ(options.file, c.expected.file);
-        EXPECT_EQ(options.fallbacks, c.expected.fallbacks);
-        EXPECT_EQ(options.ports, c.expected.ports);
-        EXPECT_EQ(options.waitSeconds, c.expected.waitSeconds);
-        EXPECT_EQ(options.retries, c.expected.retries);
-        EXPECT_EQ(options.retryPauseSeconds, c.expected.retryPauseSeconds);
-        EXPECT_EQ(options.dryRun, c.expected.dryRun);
-        EXPECT_EQ(options.quiet, c.expected.quiet);
-        EXPECT_EQ(options.help, c.expected.help);
-        EXPECT_EQ(options.version, c.expected.version);
-        EXPECT_EQ(options.listPorts, c.expected.listPorts);
+        EXPECT_EQ(ParseSendOptions(c.args), c.expected);
     }
 }
 
