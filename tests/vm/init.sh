@@ -207,6 +207,9 @@ step_usb_pulled() {
 # movarth-send started while the adapter is out waits for it (--wait-for-device): the kernel
 # announces the new ttyUSB0 (no udev runs here), and the schedule goes out.
 step_usb_waited_for() {
+  # udevd has gone (step udev_rule ended it) but left its control socket, which would have
+  # movarth-send listen for udev's events; without it, it listens to the kernel's.
+  rm -f /run/udev/control
   monitor device_del ftdi
   check "the adapter is pulled" wait_for 10000 test ! -e $usb
   rm -f /tmp/waited
