@@ -45,11 +45,12 @@ public:
     {
     }
 
-    // A download begins: its captions and progress line start with `prefix` (the port's name
-    // when there are several).
-    void BeginDownload(const std::string& prefix)
+    // What the captions and the progress line start with: the port's name when there are
+    // several.
+    void SetPrefix(const std::string& prefix) { prefix_ = prefix; }
+    // A download begins: its first caption is a new line, even one that the last try ended on.
+    void BeginDownload()
     {
-        prefix_ = prefix;
         caption_.clear();
         maxValue_ = progress_ = 0;
     }
@@ -239,6 +240,7 @@ struct TTry
 TTry Download(const std::string& port, const TStringTable& table, int entries, TReport& report,
               TOperator& op, TSendHistory& history, const std::string& source)
 {
+    report.BeginDownload();
     TPlainUiLoop ui;
     TPosixCommPlatform platform;
     platform.OnLockFileNote = [&report](const std::string& text) { report.Error(text); };
@@ -433,7 +435,7 @@ int SendToPorts(const TSendJob& job)
                                                  : " before sending to '" + ports[i] + "'"));
             break;
         }
-        job.report.BeginDownload(ports.size() > 1 ? ports[i] + ": " : "");
+        job.report.SetPrefix(ports.size() > 1 ? ports[i] + ": " : "");
         outcomes[i] = SendToPort(ports[i], job);
     }
     if (ports.size() > 1)

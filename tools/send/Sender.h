@@ -9,7 +9,7 @@
 namespace movarth::send {
 
 // Exit status of movarth-send.
-inline constexpr int kExitSuccess = 0; // the controller confirmed the whole schedule
+inline constexpr int kExitSuccess = 0; // every controller confirmed the whole schedule
 inline constexpr int kExitFailed = 1;  // a download was tried and failed
 inline constexpr int kExitRefused = 2; // bad usage, file or ports: nothing was sent anywhere
 

@@ -361,5 +361,33 @@ TEST_F(TodaysFileChoiceTest, OnlyAMissingFileIsPassedOver)
     EXPECT_EQ(seen, "/closed/2026-03-05.qlx");
 }
 
+// The run fills the names with the date it is given: a dry run on 5 March 2026 lists the
+// frames of that day's file, and names it.
+TEST_F(TodaysFileChoiceTest, TheRunTakesItsDateFromItsStart)
+{
+    Write("2026-03-05.qlx", "08:30:00 00:45:30 09:15:30\r\n");
+    Write("2026-03-06.qlx", "23:59:59 23:59:59 23:59:58\r\n");
+    std::tm noon = FixedDate();
+    noon.tm_hour = 12;
+    noon.tm_isdst = -1;
+    const TSendRun run{.started = std::mktime(&noon)};
+    char* outText = nullptr;
+    char* errText = nullptr;
+    std::size_t outSize = 0, errSize = 0;
+    std::FILE* out = ::open_memstream(&outText, &outSize);
+    std::FILE* err = ::open_memstream(&errText, &errSize);
+    ASSERT_TRUE(out && err);
+    const int status = RunSendCommand(
+        {"--dry-run", Path("%F.qlx"), "--fallback", Path("default.qlx")}, out, err, false, run);
+    std::fclose(out);
+    std::fclose(err);
+    const std::string printed(outText, outSize), said(errText, errSize);
+    std::free(outText);
+    std::free(errText);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(printed, "0008300000453013\n0099999999999994\n");
+    EXPECT_EQ(said, "schedule file: " + Path("2026-03-05.qlx") + "\n");
+}
+
 } // namespace
 } // namespace movarth::send

@@ -1,5 +1,6 @@
 // The sender's command line and its progress line.
 #include "tools/send/Sender.h"
+
 #include "tools/send/tests/PrintSendOptions.h"
 
 #include <gtest/gtest.h>
