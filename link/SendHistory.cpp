@@ -140,14 +140,6 @@ std::optional<std::time_t> ParseLocalTime(std::string_view text)
     return ::timegm(&utc) - offset;
 }
 
-std::string HomeFolder()
-{
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr)
-        return user->pw_dir;
-    return {};
-}
-
 // The folders down to the file, made where missing; 0 or errno.
 int MakeFolders(const fs::path& file)
 {
@@ -249,6 +241,14 @@ std::optional<TSendRecord> LastConfirmedIn(const std::string& path)
 }
 
 } // namespace
+
+std::string HomeFolder()
+{
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr)
+        return user->pw_dir;
+    return {};
+}
 
 std::string SenderSource(const std::string& scheduleFile)
 {

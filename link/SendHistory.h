@@ -57,6 +57,9 @@ std::string FormatSendRecord(const TSendRecord& record);
 // A line as FormatSendRecord writes it (line end removed); nothing for any other text.
 std::optional<TSendRecord> ParseSendRecord(std::string_view line);
 
+// The user's home folder: $HOME, else the password database's; empty when there is none.
+std::string HomeFolder();
+
 // $XDG_STATE_HOME/movarth/send-history.log, with ~/.local/state for an unset (or relative)
 // XDG_STATE_HOME; empty when the user has no home folder.
 std::string DefaultSendHistoryPath();

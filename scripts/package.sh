@@ -14,11 +14,12 @@ case "${1:-}" in
   "") ;;
   *) echo "usage: $0 [--install-check]" >&2; exit 2 ;;
 esac
-scripts/setup.sh dpkg-dev lintian desktop-file-utils appstream
+scripts/setup.sh dpkg-dev lintian desktop-file-utils appstream systemd
 umask 022
 
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target movarth movarth-send movarth-controller-sim
+cmake --build --preset default -j "$(nproc)" --target movarth movarth-send movarth-controller-sim \
+  movarth-send-generator
 
 id=io.github.movarth.Movarth
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/default/CMakeCache.txt)
@@ -31,8 +32,9 @@ doc=$root/usr/share/doc/movarth
 
 rm -rf "$work" build/movarth_*.deb
 DESTDIR="$PWD/$root" cmake --install build/default --prefix /usr >/dev/null
+generator=usr/lib/systemd/user-generators/movarth-send-generator
 # As Debian strips: no debug information, symbols or compiler notes in the package.
-strip --remove-section=.comment --remove-section=.note "$root"/usr/bin/*
+strip --remove-section=.comment --remove-section=.note "$root"/usr/bin/* "$root/$generator"
 
 echo "=== install tree"
 desktop-file-validate "$root/usr/share/applications/$id.desktop"
@@ -50,7 +52,7 @@ printf '%s\n' \
 mkdir -p "$work/debian" "$root/DEBIAN"
 printf 'Source: movarth\n\nPackage: movarth\nArchitecture: any\n' >"$work/debian/control"
 shlibs=$(cd "$work" && dpkg-shlibdeps -O -eroot/usr/bin/movarth -eroot/usr/bin/movarth-send \
-  -eroot/usr/bin/movarth-controller-sim | sed -n 's/^shlibs:Depends=//p')
+  -eroot/usr/bin/movarth-controller-sim -eroot/$generator | sed -n 's/^shlibs:Depends=//p')
 
 # fonts-wqy-zenhei: the window's Chinese texts need a CJK font (it stands in for 宋体 and 黑体).
 # libqt6svg6: Qt loads its SVG icon engine as a plug-in, which dpkg-shlibdeps cannot see; the
@@ -96,11 +98,26 @@ files=$(dpkg -L movarth)
 for f in /usr/bin/movarth /usr/bin/movarth-send /usr/bin/movarth-controller-sim \
     "/usr/share/applications/$id.desktop" "/usr/share/metainfo/$id.metainfo.xml" \
     "/usr/share/icons/hicolor/scalable/apps/$id.svg" /usr/share/man/man1/movarth.1.gz \
-    /usr/share/doc/movarth/copyright /usr/lib/udev/rules.d/60-movarth-serial.rules; do
+    /usr/share/doc/movarth/copyright /usr/lib/udev/rules.d/60-movarth-serial.rules \
+    /usr/lib/systemd/user/movarth-send@.service /usr/lib/systemd/user/movarth-send@.timer \
+    "/$generator"; do
   grep -qx "$f" <<<"$files" || { echo "not installed: $f" >&2; exit 1; }
 done
 /usr/bin/movarth-send --version
 /usr/bin/movarth-controller-sim --help >/dev/null
+# The user units as the user's manager would load them, with the drop-in that the installed
+# generator makes from a configuration's time of day (the template alone says 05:30).
+units=$(mktemp -d)
+mkdir -p "$units/config/movarth/send" "$units/runtime"
+printf 'file = /srv/%%F.qlx\nport = ttyUSB0\ntime = 06:15\n' >"$units/config/movarth/send/studio1.conf"
+XDG_CONFIG_HOME=$units/config "/$generator" "$units/generator"
+grep -qx 'OnCalendar=\*-\*-\* 06:15:00' "$units/generator/movarth-send@studio1.timer.d/10-time.conf"
+verified=$(XDG_RUNTIME_DIR=$units/runtime SYSTEMD_UNIT_PATH="$units/generator:" \
+  systemd-analyze verify --user --man=no movarth-send@studio1.timer movarth-send@studio1.service \
+  2>&1) || verified="failed: $verified"
+rm -rf "$units"
+[ -z "$verified" ] || { echo "systemd-analyze verify: $verified" >&2; exit 1; }
+echo "the user units and their generator pass systemd-analyze verify"
 trap - EXIT
 remove
 left=()

@@ -13,6 +13,7 @@ packages=(
   fonts-wqy-zenhei                           # a CJK font for the Chinese texts (stands in for 宋体 and 黑体)
   util-linux                                 # setarch, for the ThreadSanitizer runs
   xvfb                                       # an X server that a test takes away from the window
+  systemd                                    # systemd-analyze checks movarth-send's user units
   "$@"
 )
 

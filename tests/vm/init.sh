@@ -236,6 +236,29 @@ step_usb_pulled() {
   check "a send after it came back ends with 0" test "$status" = 0 && sent usb ftdi-plugged-back "$ms"
 }
 
+# movarth-send started while the adapter is out waits for it (--wait-for-device): the kernel
+# announces the new ttyUSB0 (no udev runs here), and the schedule goes out.
+step_usb_waited_for() {
+  # udevd has gone (step udev_rule ended it) but left its control socket, which would have
+  # movarth-send listen for udev's events; without it, it listens to the kernel's.
+  rm -f /run/udev/control
+  monitor device_del ftdi
+  check "the adapter is pulled" wait_for 10000 test ! -e $usb
+  rm -f /tmp/waited
+  (
+    start=$(now_ms)
+    movarth-send -q "$schedule" --port $usb --wait-for-device 60
+    result="$? $start $(now_ms)"
+    echo "$result" >/tmp/waited.part && mv /tmp/waited.part /tmp/waited
+  ) &
+  usleep 1000000
+  check "movarth-send waits while the adapter is out" test ! -e /tmp/waited
+  monitor device_add usb-serial,id=ftdi,bus=xhci.0,chardev=usb
+  finished waited
+  check "once the adapter is back it sends: ended with 0" test "$status" = 0 &&
+    sent usb ftdi-waited-for "$ms"
+}
+
 # The serial component's own tests (pseudo-terminals, lock files, the receive trigger on a fake
 # sysfs) on the kernel that a Debian 12 station runs.
 step_comm_tests() {
@@ -257,7 +280,7 @@ step_uart_sigterm() {
 }
 
 for step in ports list_ports uart_as_root uart_as_ordinary_user udev_rule usb_as_root usb_pulled \
-  uart_sigterm comm_tests; do
+  usb_waited_for uart_sigterm comm_tests; do
   echo "--- $step"
   "step_$step"
 done

@@ -10,5 +10,6 @@ int main(int argc, char** argv)
     // SIGTERM, SIGINT and SIGHUP end a download with the port given back; SIGPIPE is ignored.
     const movarth::TStopSignals stopSignals;
     return movarth::send::RunSendCommand(std::vector<std::string>(argv + 1, argv + argc), stdout,
-                                         stderr, ::isatty(STDERR_FILENO) == 1);
+                                         stderr, ::isatty(STDERR_FILENO) == 1,
+                                         {std::time(nullptr), stopSignals.ReadFd()});
 }

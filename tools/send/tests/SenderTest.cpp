@@ -1,6 +1,8 @@
 // The sender's command line and its progress line.
 #include "tools/send/Sender.h"
 
+#include "tools/send/tests/PrintSendOptions.h"
+
 #include <gtest/gtest.h>
 
 namespace movarth::send {
@@ -15,16 +17,36 @@ struct TAcceptedCase
 TEST(SendOptionsTest, CommandLinesThatAreUsed)
 {
     const TAcceptedCase cases[] = {
-        {{"today.qlx", "--port", "ttyUSB0"}, {.file = "today.qlx", .port = "ttyUSB0"}},
-        {{"--port=COM1", "-q", "today.qlx"}, {.file = "today.qlx", .port = "COM1", .quiet = true}},
+        {{"today.qlx", "--port", "ttyUSB0"}, {.file = "today.qlx", .ports = {"ttyUSB0"}}},
+        {{"--port=COM1", "-q", "today.qlx"},
+         {.file = "today.qlx", .ports = {"COM1"}, .quiet = true}},
         {{"-p", "/dev/pts/3", "--quiet", "a b.qlx"},
-         {.file = "a b.qlx", .port = "/dev/pts/3", .quiet = true}},
+         {.file = "a b.qlx", .ports = {"/dev/pts/3"}, .quiet = true}},
         {{"-n", "today.qlx"}, {.file = "today.qlx", .dryRun = true}},
         {{"--dry-run", "today.qlx", "-p", "ttyS0"},
-         {.file = "today.qlx", .port = "ttyS0", .dryRun = true}},
+         {.file = "today.qlx", .ports = {"ttyS0"}, .dryRun = true}},
         // After "--" a name that begins with "-" is the file; a lone "-" is a name too.
-        {{"-p", "ttyUSB0", "--", "-today.qlx"}, {.file = "-today.qlx", .port = "ttyUSB0"}},
-        {{"-", "-p", "ttyUSB0"}, {.file = "-", .port = "ttyUSB0"}},
+        {{"-p", "ttyUSB0", "--", "-today.qlx"}, {.file = "-today.qlx", .ports = {"ttyUSB0"}}},
+        {{"-", "-p", "ttyUSB0"}, {.file = "-", .ports = {"ttyUSB0"}}},
+        // Several ports, in the order given; fallbacks, in theirs.
+        {{"today.qlx", "-p", "ttyUSB0", "--port=ttyUSB1", "--port", "/dev/serial/by-id/x"},
+         {.file = "today.qlx", .ports = {"ttyUSB0", "ttyUSB1", "/dev/serial/by-id/x"}}},
+        {{"%F.qlx", "--fallback", "weekday-%u.qlx", "--fallback=default.qlx", "-p", "ttyUSB0"},
+         {.file = "%F.qlx", .fallbacks = {"weekday-%u.qlx", "default.qlx"}, .ports = {"ttyUSB0"}}},
+        {{"today.qlx", "-p", "ttyUSB0", "--wait-for-device", "120", "--retries=2", "--retry-pause",
+          "0"},
+         {.file = "today.qlx",
+          .ports = {"ttyUSB0"},
+          .waitSeconds = 120,
+          .retries = 2,
+          .retryPauseSeconds = 0}},
+        {{"today.qlx", "-p", "ttyUSB0", "--wait-for-device=86400", "--retries", "99",
+          "--retry-pause=3600"},
+         {.file = "today.qlx",
+          .ports = {"ttyUSB0"},
+          .waitSeconds = 86400,
+          .retries = 99,
+          .retryPauseSeconds = 3600}},
         // Help and version need nothing else.
         {{"--help"}, {.help = true}},
         {{"today.qlx", "-h"}, {.file = "", .help = true}},
@@ -35,14 +57,7 @@ TEST(SendOptionsTest, CommandLinesThatAreUsed)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const TSendOptions options = ParseSendOptions(c.args);
-        EXPECT_EQ(options.file, c.expected.file);
-        EXPECT_EQ(options.port, c.expected.port);
-        EXPECT_EQ(options.dryRun, c.expected.dryRun);
-        EXPECT_EQ(options.quiet, c.expected.quiet);
-        EXPECT_EQ(options.help, c.expected.help);
-        EXPECT_EQ(options.version, c.expected.version);
-        EXPECT_EQ(options.listPorts, c.expected.listPorts);
+        EXPECT_EQ(ParseSendOptions(c.args), c.expected);
     }
 }
 
@@ -60,11 +75,31 @@ TEST(SendOptionsTest, CommandLinesThatAreRefusedSayWhy)
         {{"today.qlx", "--port"}, "--port needs a port name"},
         {{"today.qlx", "--port="}, "--port= needs a port name"},
         {{"today.qlx", "-p", ""}, "-p needs a port name"},
-        {{"today.qlx", "-p", "ttyUSB0", "--port", "ttyUSB1"}, "the port is given twice"},
+        {{"today.qlx", "-p", "ttyUSB0", "--port", "ttyUSB0"}, "the port 'ttyUSB0' is given twice"},
         {{"today.qlx", "tomorrow.qlx", "-p", "ttyUSB0"},
          "one schedule file at a time, not also 'tomorrow.qlx'"},
         {{"today.qlx", "-p", "ttyUSB0", "--fast"}, "unknown option '--fast'"},
         {{"-qn", "today.qlx"}, "unknown option '-qn'"},
+        {{"today.qlx", "-p", "ttyUSB0", "--portal"}, "unknown option '--portal'"},
+        {{"today.qlx", "-p", "ttyUSB0", "--time", "05:30"}, "unknown option '--time'"},
+        {{"--fallback", "default.qlx", "-p", "ttyUSB0"}, "no schedule file given"},
+        {{"today.qlx", "-p", "ttyUSB0", "--fallback"}, "--fallback needs a file name"},
+        {{"today.qlx", "-p", "ttyUSB0", "--wait-for-device="},
+         "--wait-for-device= needs a number of seconds"},
+        {{"today.qlx", "-p", "ttyUSB0", "--retries"}, "--retries needs a number"},
+        {{"today.qlx", "-p", "ttyUSB0", "--config"}, "--config needs a file name"},
+        {{"today.qlx", "-p", "ttyUSB0", "--retries", "-1"},
+         "--retries: '-1' is not a whole number from 0 to 99"},
+        {{"today.qlx", "-p", "ttyUSB0", "--retries", "100"},
+         "--retries: '100' is not a whole number from 0 to 99"},
+        {{"today.qlx", "-p", "ttyUSB0", "--wait-for-device", "2m"},
+         "--wait-for-device: '2m' is not a whole number from 0 to 86400"},
+        {{"today.qlx", "-p", "ttyUSB0", "--retry-pause=3601"},
+         "--retry-pause: '3601' is not a whole number from 0 to 3600"},
+        {{"today.qlx", "-p", "ttyUSB0", "--retries", "1", "--retries", "1"},
+         "--retries is given twice"},
+        {{"today.qlx", "-p", "ttyUSB0", "--config", "a.conf", "--config=b.conf"},
+         "--config is given twice"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
