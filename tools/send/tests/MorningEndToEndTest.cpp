@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::DescendingEntries;
 using test::Lines;
+using test::PortsHere;
+using test::ProgramName;
 using test::ReadAll;
 using test::RunSender;
 using test::ScheduleBytes;
@@ -115,12 +117,13 @@ TEST_F(MorningEndToEndTest, TheExitStatusSaysWhetherEverythingOrNothingWasSent)
         {{good}, 0, {}},
         {{gone, good},
          1,
-         {gone + ": not sent: cannot open port '" + gone + "': No such file or directory",
+         {gone + ": not sent: cannot open port '" + gone + "': no such device" + PortsHere(),
           good + ": confirmed"}},
         {{gone, alsoGone},
          2,
-         {gone + ": not sent: cannot open port '" + gone + "': No such file or directory",
-          alsoGone + ": not sent: cannot open port '" + alsoGone + "': No such file or directory"}},
+         {gone + ": not sent: cannot open port '" + gone + "': no such device" + PortsHere(),
+          alsoGone + ": not sent: cannot open port '" + alsoGone + "': no such device" +
+              PortsHere()}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.ports));
@@ -348,9 +351,11 @@ TEST_F(MorningEndToEndTest, APortThatCannotBeOpenedIsTriedAgainOnlyWhenWaitedFor
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(sim.Finish(10s), 0) << sim.Log();
     EXPECT_EQ(PortsAndOutcomes(ReadAll(HistoryPath())),
-              (std::vector<std::string>{sim.DevicePath() + " not sent: cannot open port '" +
-                                            sim.DevicePath() + "': in use by another program",
-                                        sim.DevicePath() + " confirmed"}));
+              (std::vector<std::string>{
+                  sim.DevicePath() + " not sent: cannot open port '" + sim.DevicePath() +
+                      "': in use by another program: " + ProgramName(::getpid()) + " (process " +
+                      std::to_string(::getpid()) + ", flock)",
+                  sim.DevicePath() + " confirmed"}));
 }
 
 // What the installed service runs: movarth-send --config FILE, with everything in the file.

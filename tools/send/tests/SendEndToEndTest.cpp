@@ -46,6 +46,8 @@ using test::Lines;
 using test::ReadAll;
 
 using test::DescendingEntries;
+using test::PortsHere;
+using test::ProgramName;
 using test::RunSender;
 using test::ScheduleBytes;
 using test::TEntry;
@@ -201,25 +203,6 @@ TEST_F(SendEndToEndTest, ALineLostDuringTheDownloadEndsItAtOnce)
     EXPECT_THAT(Lines(run.err).back(),
                 AnyOf(StartsWith(failed + "Write error: "),
                       StartsWith(failed + "Device removed or line hung up: ")));
-}
-
-// What movarth-send says after "no such device": the serial ports this machine has.
-std::string PortsHere()
-{
-    std::string names;
-    for (const TSerialPort& port : ListSerialPorts())
-        names += (names.empty() ? "" : ", ") + port.name;
-    return names.empty() ? ", and no serial ports were found"
-                         : "; serial ports here: " + names + " (--list-ports says what each is)";
-}
-
-// A process's name, as the system keeps it.
-std::string ProgramName(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
 }
 
 TEST_F(SendEndToEndTest, WhatCannotBeSentIsRefusedWithTwoAndNothingGoesOut)

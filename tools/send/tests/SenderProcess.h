@@ -3,6 +3,7 @@
 // movarth-send as the tests run it: the built program as a child process, and the schedule
 // files they give it.
 
+#include "comm/SerialPorts.h"
 #include "schedule/TimeText.h"
 #include "tests/support/TextFiles.h"
 
@@ -117,6 +118,25 @@ private:
 inline TSenderProcess::TResult RunSender(const std::vector<std::string>& args)
 {
     return TSenderProcess(args).Wait(60s);
+}
+
+// What movarth-send says after "no such device": the serial ports this machine has.
+inline std::string PortsHere()
+{
+    std::string names;
+    for (const TSerialPort& port : ListSerialPorts())
+        names += (names.empty() ? "" : ", ") + port.name;
+    return names.empty() ? ", and no serial ports were found"
+                         : "; serial ports here: " + names + " (--list-ports says what each is)";
+}
+
+// A process's name, as the system keeps it.
+inline std::string ProgramName(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
 }
 
 struct TEntry
