@@ -111,7 +111,8 @@ units=$(mktemp -d)
 mkdir -p "$units/config/movarth/send" "$units/runtime"
 printf 'file = /srv/%%F.qlx\nport = ttyUSB0\ntime = 06:15\n' >"$units/config/movarth/send/studio1.conf"
 XDG_CONFIG_HOME=$units/config "/$generator" "$units/generator"
-grep -qx 'OnCalendar=\*-\*-\* 06:15:00' "$units/generator/movarth-send@studio1.timer.d/10-time.conf"
+grep -qx 'OnCalendar=\*-\*-\* 06:15:00' "$units/generator/movarth-send@studio1.timer.d/10-time.conf" ||
+  { rm -rf "$units"; echo "the installed generator made no drop-in with the time 06:15" >&2; exit 1; }
 verified=$(XDG_RUNTIME_DIR=$units/runtime SYSTEMD_UNIT_PATH="$units/generator:" \
   systemd-analyze verify --user --man=no movarth-send@studio1.timer movarth-send@studio1.service \
   2>&1) || verified="failed: $verified"

@@ -37,16 +37,20 @@ vm=$(cd "$vm" && pwd)
 # --- Debian 12's kernel, unpacked with its modules --------------------------------------------
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-.*\)$/\1/p' | head -n1; }
+kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-.*\)$/\1/p' | head -n1 || true; }
+kernel_deb() { apt-cache show --no-all-versions "$package" 2>/dev/null | sed -n 's|^Filename: .*/||p' || true; }
 package=$(kernel_package)
-if [ -z "$package" ]; then
-  $sudo apt-get update -qq
-  package=$(kernel_package)
-fi
-deb=$(apt-cache show --no-all-versions "$package" | sed -n 's|^Filename: .*/||p')
+[ -n "$package" ] || { $sudo apt-get update -qq; package=$(kernel_package); }
+deb=$(kernel_deb)
 if [ ! -f "$vm/kernel/$deb" ]; then
   echo "=== fetching $deb"
-  (cd "$vm/kernel" && apt-get download -q "$package")
+  # Lists older than the mirror may name a kernel it no longer has: update them, try once more.
+  if ! (cd "$vm/kernel" && apt-get download -q "$package"); then
+    $sudo apt-get update -qq
+    package=$(kernel_package)
+    deb=$(kernel_deb)
+    (cd "$vm/kernel" && apt-get download -q "$package")
+  fi
 fi
 unpacked=$vm/kernel/${deb%.deb}
 if [ ! -d "$unpacked" ]; then
@@ -135,11 +139,14 @@ qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults -no-reboot -display none
   -monitor pipe:"$run/monitor" </dev/null >"$run/qemu.log" 2>&1 &
 qemu=$!
 pids+=("$qemu")
+# Our own ends of the pipes, opened read-write so that no open waits for QEMU: a QEMU that
+# never starts or dies early must end this script, not hang it.
+exec 3<>"$run/monitor.in" 4<>"$run/console.out"
 cat "$run/monitor.out" >"$run/monitor.log" &
 pids+=($!)
 
 # The pseudo-terminals QEMU made, as its monitor names them ("uart: filename=pty:/dev/pts/3").
-echo "info chardev" >"$run/monitor.in"
+echo "info chardev" >&3
 pty_of() { sed -n "s|^$1: filename=pty:\(/dev/pts/[0-9]*\).*|\1|p" "$run/monitor.log"; }
 for _ in $(seq 100); do
   [ -n "$(pty_of uart)" ] && [ -n "$(pty_of usb)" ] && break
@@ -156,21 +163,30 @@ for _ in $(seq 100); do
   [ -s "$run/uart.schedules" ] && [ -s "$run/usb.schedules" ] && break
   sleep 0.1
 done
-echo cont >"$run/monitor.in"
+echo cont >&3
 
 echo "=== guest"
 sent=()
 end=""
 deadline=$((SECONDS + 300))
-while [ $SECONDS -lt $deadline ] && IFS= read -r -t $((deadline - SECONDS)) line; do
-  line=${line%$'\r'}
+partial=""
+while [ $SECONDS -lt $deadline ]; do
+  # Short reads, so that a machine that has gone is noticed; a line cut by a timeout is kept.
+  if ! IFS= read -r -t 5 line <&4; then
+    partial+=$line
+    kill -0 "$qemu" 2>/dev/null && continue
+    break
+  fi
+  line=$partial${line%$'\r'}
+  partial=""
   case $line in
-    "@@monitor "*) echo "${line#@@monitor }" >"$run/monitor.in" ;;
+    "@@monitor "*) echo "${line#@@monitor }" >&3 ;;
     "@@sent "*) sent+=("${line#@@sent }") ;;
     "@@end "*) end=${line#@@end }; break ;;
     *) printf '  %s\n' "$line" ;;
   esac
-done <"$run/console.out"
+done
+exec 3>&- 4<&-
 for _ in $(seq 100); do
   kill -0 "$qemu" 2>/dev/null || break
   sleep 0.1

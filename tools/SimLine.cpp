@@ -365,8 +365,9 @@ int RunController(TSimLine& line, const TSimOptions& options, std::FILE* out, st
         }
         while (!answers.empty() && answers.front().due <= now()) {
             if (std::exchange(noiseDue, false)) {
-                if (!WriteAll(line.Fd(), Noise(options.noise),
-                              [&] { return stop.load() || (deadline && now() >= *deadline); })) {
+                const auto giveUp = [&] { return stop.load() || (deadline && now() >= *deadline); };
+                if (!WriteAll(line.Fd(), Noise(options.noise), giveUp)) {
+                    if (giveUp()) break; // a stop or the timeout ends the run the usual way
                     if (log) std::fprintf(log, "write: %s\n", std::strerror(errno));
                     return 3;
                 }

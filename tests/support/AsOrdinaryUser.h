@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <grp.h>
@@ -32,9 +33,16 @@ inline constexpr gid_t kOrdinaryGid = 65534;
 inline std::string AsOrdinaryUser(const std::function<std::string()>& body)
 {
     int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return std::string("child: pipe: ") + std::strerror(errno);
+    // Close-on-exec: a child another thread starts meanwhile must not keep the write end open.
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return std::string("child: pipe: ") + std::strerror(errno);
     const pid_t pid = ::fork();
-    if (pid < 0) return std::string("child: fork: ") + std::strerror(errno);
+    if (pid < 0) {
+        const int forkError = errno;
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return std::string("child: fork: ") + std::strerror(forkError);
+    }
     if (pid == 0) {
         ::close(pipeFds[0]);
         std::string result;

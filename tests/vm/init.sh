@@ -66,17 +66,20 @@ is() {
 }
 lock_of() { echo "/run/lock/LCK..${1#/dev/}"; }
 
-# send NAME PORT [USER]: starts movarth-send with the schedule on PORT in the background, as
-# USER (root when none). When it ends, its exit status and its start and end go to /tmp/NAME.
+# send NAME PORT [USER [ARGUMENT...]]: starts movarth-send with the schedule on PORT (and the
+# further arguments) in the background, as USER (root when none). When it ends, its exit
+# status and its start and end go to /tmp/NAME.
 send() {
   local name=$1 port=$2 user=${3:-root}
+  shift 2
+  [ $# -eq 0 ] || shift
   rm -f "/tmp/$name"
   (
     start=$(now_ms)
     if [ "$user" = root ]; then
-      movarth-send -q "$schedule" --port "$port"
+      movarth-send -q "$schedule" --port "$port" "$@"
     else
-      su "$user" -c "movarth-send -q $schedule --port $port"
+      su "$user" -c "movarth-send -q $schedule --port $port $*"
     fi
     result="$? $start $(now_ms)"
     echo "$result" >"/tmp/$name.part" && mv "/tmp/$name.part" "/tmp/$name"
@@ -244,13 +247,7 @@ step_usb_waited_for() {
   rm -f /run/udev/control
   monitor device_del ftdi
   check "the adapter is pulled" wait_for 10000 test ! -e $usb
-  rm -f /tmp/waited
-  (
-    start=$(now_ms)
-    movarth-send -q "$schedule" --port $usb --wait-for-device 60
-    result="$? $start $(now_ms)"
-    echo "$result" >/tmp/waited.part && mv /tmp/waited.part /tmp/waited
-  ) &
+  send waited $usb root --wait-for-device 60
   usleep 1000000
   check "movarth-send waits while the adapter is out" test ! -e /tmp/waited
   monitor device_add usb-serial,id=ftdi,bus=xhci.0,chardev=usb

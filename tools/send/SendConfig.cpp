@@ -200,9 +200,12 @@ std::vector<std::string> WriteTimerDropIns(const std::string& configFolder,
 {
     std::vector<fs::path> configs;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(configFolder, error))
-        if (entry.path().extension() == ".conf" && entry.is_regular_file(error))
-            configs.push_back(entry.path());
+    std::error_code statError; // an entry that cannot be looked at is no configuration
+    // The non-throwing increment: a folder that fails part-way still gives what it listed.
+    for (fs::directory_iterator it(configFolder, error), end; !error && it != end;
+         it.increment(error))
+        if (it->path().extension() == ".conf" && it->is_regular_file(statError))
+            configs.push_back(it->path());
     std::sort(configs.begin(), configs.end());
 
     std::vector<std::string> messages;

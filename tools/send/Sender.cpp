@@ -512,11 +512,18 @@ int SendToPorts(const TSendJob& job)
         for (std::size_t i = 0; i < ports.size(); ++i)
             job.report.Summary(ports[i] + ": " + SummaryText(outcomes[i]));
 
-    if (const int signo = TStopSignals::Received(); signo != 0) return 128 + signo;
     const auto all = [&](TPortEnd end) {
         return std::all_of(outcomes.begin(), outcomes.end(),
                            [end](const TPortOutcome& outcome) { return outcome.end == end; });
     };
+    const auto any = [&](TPortEnd end) {
+        return std::any_of(outcomes.begin(), outcomes.end(),
+                           [end](const TPortOutcome& outcome) { return outcome.end == end; });
+    };
+    // A signal that came once every port had had its turn stopped nothing.
+    if (const int signo = TStopSignals::Received();
+        signo != 0 && (any(TPortEnd::peStopped) || any(TPortEnd::peNotTried)))
+        return 128 + signo;
     return all(TPortEnd::peConfirmed)  ? kExitSuccess
            : all(TPortEnd::peUnusable) ? kExitRefused
                                        : kExitFailed;
