@@ -48,7 +48,10 @@ int RunWindows(QObject* watchMain)
     if (watchMain != nullptr) main->installEventFilter(watchMain);
     main->show();
     CentreOnScreen(*main);
-    const int result = QApplication::exec();
+    // A signal served by a start-up box's loop (the settings could not be written) ended only
+    // that loop: exec() would start afresh and forget it.
+    const int stoppedBy = TStopSignals::Received();
+    const int result = stoppedBy != 0 ? 128 + stoppedBy : QApplication::exec();
 
     SetErrorOperator(nullptr);
     edit.reset();

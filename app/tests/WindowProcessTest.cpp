@@ -254,6 +254,30 @@ TEST(WindowProcess, TheProgramStartedWithoutStandardDescriptorsHasDevNullOnThem)
     EXPECT_EQ(program.Wait(30s), std::to_string(128 + SIGTERM));
 }
 
+// Settings that cannot be written: a box at start-up, before the main loop. A stop signal
+// before or during it (once the program handles signals) still ends the program.
+TEST(WindowProcess, AStopSignalWhileTheStartUpBoxShowsEndsTheProgram)
+{
+    const TScratch scratch;
+    std::ofstream(scratch.path + "/file") << "not a folder";
+    auto environment = scratch.Environment();
+    environment["MOVARTH_SETTINGS_DIR"] = scratch.path + "/file/settings"; // even root cannot
+    TChild program({MOVARTH_PROGRAM}, environment);
+    const auto handlesTerm = [&] {
+        std::ifstream status("/proc/" + std::to_string(program.Pid()) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigCgt:", 0) == 0)
+                return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
+        return false;
+    };
+    const auto deadline = TSteady::now() + 30s;
+    while (!handlesTerm() && TSteady::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(handlesTerm());
+    ::kill(program.Pid(), SIGTERM);
+    EXPECT_EQ(program.Wait(30s), std::to_string(128 + SIGTERM));
+}
+
 // When the X server goes away, Qt's X11 plugin ends the program with exit(1) from inside the
 // event loop: the windows are never taken down. The port is given back all the same:
 // exclusive mode off, its line settings as they were, no lock file.
