@@ -123,8 +123,6 @@ public:
     TSchedule Schedule{SortGrid1->Table(), *operator_};
     TDownload& Download() { return link_->Download(); }
     const TDownload& Download() const { return link_->Download(); }
-    // Every download of the window is recorded there.
-    const TSendHistory& SendHistory() const { return sendHistory_; }
     // Label6's tooltip: when the controller last confirmed a schedule, to which port, how many
     // entries (from the send history, so also a confirmation that movarth-send had).
     std::string LastConfirmationText() const;

@@ -70,8 +70,7 @@ std::string NotSerial(const TOpenFailure& failure)
     return failure.devicePath + " 不是串口设备，而是" + kinds[failure.fileKind] + "。" + kPickHint;
 }
 
-} // namespace
-
+// Why the port did not open, in the window's words, with what the operator can do about it.
 std::string OpenFailureText(const TOpenFailure& failure)
 {
     switch (failure.kind) {
@@ -92,6 +91,8 @@ std::string OpenFailureText(const TOpenFailure& failure)
                               : code) +
            "。";
 }
+
+} // namespace
 
 std::string OpenFailureDetail(const std::string& name, const std::exception_ptr& failure,
                               const TOpenFailureSources& sources)
